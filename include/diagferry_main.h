@@ -1,0 +1,190 @@
+/*
+ * diagferry_main: the daemon itself. One module spread over the files of
+ * src/diagferry_main/, one file per concern, all logging as
+ * "src/diagferry_main":
+ *
+ *   main.cpp         command line, -k, start-up sequence, final wait
+ *   config.cpp       the settings and the configuration file
+ *   modem.cpp        diag_mdlog's lifecycle on the modem through adb
+ *   mobile_relay.cpp the mobile manager's debug output relay
+ *   query.cpp        query stage: listing, selection, sequence check
+ *   pull.cpp         pull stage: adb pull into the working directory
+ *   send.cpp         send stage: busybox tftp to the PC
+ *   stat.cpp         counters, journals and stat.txt
+ *   pc_ip.cpp        the PC's address from the telnet connection
+ *   keep_alive.cpp   ARP keep-alive thread
+ *   stop.cpp         stop thread and pid file
+ *   shutdown.cpp     kill_self: the numbered orderly shutdown
+ *   test_thread.cpp  the dial-once and net-monitor scenarios
+ *
+ * Threads, queues and shutdown in one picture:
+ *
+ *   query --l_need_pull_queue(5)--> pull --l_need_send_queue(2)--> send --> PC
+ *     |  once a second                 |  waits for room                |
+ *     +-- l_mutex/l_query_cond         +-- l_send_space_cond            +-- l_send_queue_cond
+ *
+ *   keep-alive (ARP every 10 s) and stop (sigwait) both end in kill_self,
+ *   which runs once (l_exiting) and stops: the other of the two, test,
+ *   diag tool, query (final listing), pull (drain), send (drain), then
+ *   cleans the modem, sends stat.txt and releases main.
+ *
+ * Lock order, never reversed: l_pull_queue_mutex, l_send_queue_mutex,
+ * l_stat_mutex, a queue's own mutex. l_mutex is always taken alone.
+ *
+ * The declarations below are what the module's files share with each other
+ * (and with the unit tests); state used by one file only stays static there.
+ */
+#ifndef DIAGFERRY_MAIN_H
+#define DIAGFERRY_MAIN_H
+
+#include <atomic>
+#include <pthread.h>
+#include <signal.h>
+#include <stdint.h>
+
+#include "queue.h"
+#include "utils.h"
+
+#define APP_NAME "diagferry"
+#define PID_FILE "/var/run/diagferry.pid"
+#define PID_FILE_SIZE 10
+
+/* ---- settings (config.cpp): written while the file is read, then read-only */
+#define JSON_MAX_SIZE 4096
+#define ROUTER_MODE_MANUAL 0
+#define ROUTER_MODE_DIAL_ONCE 1
+#define ROUTER_MODE_NET_MONITOR 2
+
+extern double l_log_size;
+extern int l_log_number;
+extern int l_zip_level;
+extern char l_modem_log_dir[PATH_BUF_SIZE];
+extern char l_workdir[PATH_BUF_SIZE];
+extern int8_t l_router_mode;
+extern int l_mobile_debug;
+
+int parse_conf_file(const char *path);
+
+/* ---- modem (modem.cpp) */
+#define MODEM_APP_NAME "diag_mdlog"
+#define MODEM_PID_DIR "/run/"
+#define MODEM_PID_FILE "/run/diag_mdlog_pid"
+#define MODEM_CONF_FILE "DIAG.cfg"
+
+int is_modem_logging(void);
+void stop_modem_orDie(void);
+void rm_modem_log_dir(void);
+void mk_modem_log_dir(void);
+int push_modem_log_conf_orDie(void);
+int start_modem_orDie(void);
+
+/* ---- the PC (pc_ip.cpp) */
+#define PC_IP_SIZE 16
+extern char l_pc_ip[PC_IP_SIZE];
+int get_pc_ip(char *pc_ip);
+/* The connection-table parser of get_pc_ip, on text already captured. */
+int parse_pc_ip(const char *table, char *pc_ip);
+
+/* ---- log names and the pipeline (query.cpp, pull.cpp, send.cpp) */
+#define LOG_NAME_MAX 40
+#define LOG_NAME_SIZE (LOG_NAME_MAX + 1)
+#define LOG_NAME_PREFIX_LEN 9 /* "diag_log_" */
+#define LOG_ID_POS 29
+#define LOG_ID_MAX 99
+#define LOG_LIST_MAX 20
+#define PULL_QUEUE_SLOTS 5
+#define SEND_QUEUE_SLOTS 2
+/* The longest log name quoted for the shell, with its NUL. */
+#define QUOTED_NAME_SIZE (LOG_NAME_MAX * 4 + 3)
+
+extern queue_t l_need_pull_queue;
+extern queue_t l_need_send_queue;
+extern pthread_mutex_t l_pull_queue_mutex;
+extern pthread_cond_t l_pull_queue_cond;
+extern pthread_mutex_t l_send_queue_mutex;
+extern pthread_cond_t l_send_queue_cond;
+extern pthread_cond_t l_send_space_cond;
+
+void *query_thread(void *arg);
+void do_query(void);
+void check_log_id(const char *name);
+/* Splits a listing into at most LOG_LIST_MAX names; the count, or -1 when
+ * the listing is refused. */
+int parse_log_list(const char *out, char names[][LOG_NAME_SIZE]);
+
+void *pull_thread(void *arg);
+void do_pull(const char *name);
+
+void *send_thread(void *arg);
+void do_send(const char *name);
+int send_to_pc(const char *name, int retry, int flags, double *spent);
+
+/* ---- statistics (stat.cpp) */
+#define STAT_FILE "stat.txt"
+#define JOURNAL_LINE_SIZE 256
+
+typedef struct {
+    char *str; /* NUL-terminated text on the heap */
+    int size;  /* bytes in use including the NUL */
+    int cap;   /* bytes allocated */
+} stat_str;
+
+extern stat_str l_miss_str;
+extern stat_str l_dup_str;
+extern pthread_mutex_t l_stat_mutex;
+extern int l_detect;
+extern int l_pull;
+extern int l_send;
+extern std::atomic<int> l_miss;
+extern int l_dup;
+
+void init_stat_str(stat_str *s);
+void print_to_stat_str(stat_str *des, const char *text);
+void write_stat_file(void);
+/* Counts one lost file and journals it: "[time]\t<reason>\t<name>\n". */
+void journal_miss(const char *reason, const char *name);
+
+/* ---- threads, flags and shutdown (main.cpp, shutdown.cpp) */
+extern pthread_mutex_t l_mutex;
+extern pthread_cond_t l_main_cond;
+extern pthread_cond_t l_query_cond;
+extern pthread_cond_t l_keep_alive_cond;
+extern pthread_cond_t l_test_cond;
+
+extern std::atomic<int> l_main_running;
+extern std::atomic<int> l_query_running;
+extern std::atomic<int> l_pull_running;
+extern std::atomic<int> l_send_running;
+extern std::atomic<int> l_keep_alive_running;
+extern std::atomic<int> l_test_running;
+extern std::atomic<int> l_exiting;
+extern std::atomic<int> l_lan_broken;
+
+extern sigset_t l_mask;
+extern pthread_t l_query_tid, l_pull_tid, l_send_tid, l_keep_alive_tid, l_stop_tid, l_test_tid;
+/* Set once each thread has been created: the shutdown joins only those. */
+extern std::atomic<int> l_query_started, l_pull_started, l_send_started, l_keep_alive_started,
+    l_stop_started, l_test_started;
+/* The thread that ran kill_self, for main's single join. */
+extern pthread_t l_killer_tid;
+
+void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
+                          void *(*start_routine)(void *));
+void kill_self(int signo);
+
+/* ---- stop thread and pid file (stop.cpp) */
+extern pid_t l_my_pid;
+void *stop_thread(void *arg);
+void create_pid_file(void);
+
+/* ---- keep-alive (keep_alive.cpp) */
+#define KEEP_ALIVE_INTERVAL_S 10
+#define KEEP_ALIVE_MAX_MISS 6
+void *keep_alive_thread(void *arg);
+
+/* ---- test scenarios and mobile relay (test_thread.cpp, mobile_relay.cpp) */
+void *test_thread(void *arg);
+int set_mobile_debug(int flag);
+void *listen_mobile_thread(void *arg);
+
+#endif

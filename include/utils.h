@@ -1,0 +1,100 @@
+/*
+ * utils: what every module of diagferry shares.
+ *
+ *  - the log line writer and its CHECK / ASSERT forms: one line per call on
+ *    standard output, flushed at once, prefixed "[time]source(line) func(): ";
+ *  - the shell command runners exe_command (captures standard output) and
+ *    call_system (logs why a command failed);
+ *  - the time helpers: deadlines for timed waits, transfer timers and the
+ *    journal time stamp.
+ *
+ * Each .cpp file defines LOG_SRC (its module's source name) before it
+ * includes this header; the macros below print that name.
+ */
+#ifndef DIAGFERRY_UTILS_H
+#define DIAGFERRY_UTILS_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#define TRUE 1
+#define FALSE 0
+
+/* Size of every shell command buffer and of every captured output. */
+#define CMD_BUF_SIZE 1024
+/* Size of every path buffer. */
+#define PATH_BUF_SIZE 4096
+/* Size of a journal time stamp buffer ("2026-12-05 19:18:43.072"). */
+#define TIMESTAMP_SIZE 28
+
+/* Log line writer: prefix, formatted message, newline, flush. */
+void log_line(const char *src, int line, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+/* The one fatal path: prints the line like log_line, then _exit(1). */
+void die_line(const char *src, int line, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5), noreturn));
+
+#define LOG(fmt, ...) log_line(LOG_SRC, __LINE__, __func__, fmt, ##__VA_ARGS__)
+
+/* "pull thread start: pid 123 tid 0x7f..." */
+#define LOG_BANNER(text) \
+    LOG("%s: pid %lu tid 0x%lx", text, (unsigned long)getpid(), (unsigned long)pthread_self())
+
+/* A failed condition that the operation survives; text is the condition as
+ * the log shows it (CHECK uses the source text itself). */
+#define CHECK_TEXT(text, cond, fmt, ...)                                                     \
+    do {                                                                                     \
+        if (!(cond))                                                                         \
+            log_line(LOG_SRC, __LINE__, __func__, "CHECK(%s) failed. " fmt, text,            \
+                     ##__VA_ARGS__);                                                         \
+    } while (0)
+#define CHECK(cond, fmt, ...) CHECK_TEXT(#cond, cond, fmt, ##__VA_ARGS__)
+
+/* A failed condition that ends the process with status 1, no shutdown. */
+#define ASSERT_TEXT(text, cond, fmt, ...)                                                    \
+    do {                                                                                     \
+        if (!(cond))                                                                         \
+            die_line(LOG_SRC, __LINE__, __func__, "[PROTOCOL]ASSERT(%s) failed. " fmt, text, \
+                     ##__VA_ARGS__);                                                         \
+    } while (0)
+#define ASSERT(cond, fmt, ...) ASSERT_TEXT(#cond, cond, fmt, ##__VA_ARGS__)
+
+/*
+ * Shell command runners. Both run "/bin/sh -c cmd" with the stop signals
+ * unblocked in the child (the daemon blocks them in every thread, and a
+ * program it starts must not inherit that), and both report 1 only for a
+ * wait status of 0.
+ */
+int exe_command(const char *cmd, char *out, int size);
+int call_system(const char *cmd);
+
+/*
+ * Starts "/bin/sh -c cmd" with an empty signal mask. With out_fd not null the
+ * child's standard output is a pipe whose read end is stored there.
+ * Returns the child's pid, or -1 when it could not be started.
+ */
+pid_t spawn_shell(const char *cmd, int *out_fd);
+/* Waits for a child of spawn_shell; returns its wait status or -1. */
+int wait_shell(pid_t pid);
+
+/*
+ * Writes text quoted for the shell into out (size bytes): unchanged when it
+ * holds only characters the shell never interprets, else in single quotes.
+ * Returns out, or NULL when the result does not fit.
+ */
+char *shell_quote(const char *text, char *out, size_t size);
+
+/* Time helpers. */
+void maketimeout_s(struct timespec *deadline, int seconds);
+void maketimeout_ms(struct timespec *deadline, long ms);
+void maketimeout_us(struct timespec *deadline, long us);
+int timer_start(struct timespec *timer);
+double timer_end(const struct timespec *timer);
+double timeval_diff_us(const struct timeval *start, const struct timeval *end);
+char *format_timeval(const struct timeval *tv, char *buf);
+char *getstimeval(char *buf);
+
+#endif

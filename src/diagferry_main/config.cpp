@@ -1,0 +1,90 @@
+/*
+ * The daemon's settings and the configuration file that may override them.
+ * parse_conf_file runs once, in the main thread, before any other thread
+ * exists; afterwards the settings are only read, without locks.
+ */
+#define LOG_SRC "src/diagferry_main"
+#include "diagferry_main.h"
+
+#include <cjson/cJSON.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+
+#define ZIP_LEVEL_MAX 19
+
+double l_log_size = 1.0;                        /* diag_mdlog -s, MB per file */
+int l_log_number = 3;                           /* diag_mdlog -n, files kept */
+int l_zip_level = 9;                            /* diag_mdlog -z, 0 leaves it out */
+char l_modem_log_dir[PATH_BUF_SIZE] = "/run/diag_logs/"; /* on the modem, with its "/" */
+char l_workdir[PATH_BUF_SIZE] = "/tmp/mdlog/";  /* on the router, with its "/" */
+int8_t l_router_mode = ROUTER_MODE_MANUAL;      /* test scenario */
+int l_mobile_debug = 0;                         /* relay the mobile manager's debug output */
+
+/* Copies a string member into a directory setting; the bound always leaves
+ * the setting NUL-terminated. */
+static void take_dir(const cJSON *item, char *dir)
+{
+    if (!cJSON_IsString(item))
+        return;
+    strncpy(dir, item->valuestring, PATH_BUF_SIZE - 1);
+    dir[PATH_BUF_SIZE - 1] = '\0';
+}
+
+static void take_mode(const cJSON *item)
+{
+    if (!cJSON_IsString(item))
+        return;
+    if (strcmp(item->valuestring, "dial once") == 0) {
+        l_router_mode = ROUTER_MODE_DIAL_ONCE;
+        LOG("mode: dial once");
+    } else if (strcmp(item->valuestring, "net monitor") == 0) {
+        l_router_mode = ROUTER_MODE_NET_MONITOR;
+        LOG("mode: net monitor");
+    } else if (strcmp(item->valuestring, "manual") == 0) {
+        l_router_mode = ROUTER_MODE_MANUAL;
+        LOG("mode: manual");
+    }
+}
+
+int parse_conf_file(const char *path)
+{
+    char buf[JSON_MAX_SIZE];
+    cJSON *root, *item;
+    ssize_t n;
+    int fd;
+
+    memset(buf, 0, sizeof(buf));
+    fd = open(path, O_RDONLY);
+    ASSERT(fd >= 0, "Unable to open conf file. errno:%d", errno);
+    n = read(fd, buf, JSON_MAX_SIZE);
+    ASSERT(n > 0, "read conf file error. errno:%d", errno);
+    ASSERT(n < JSON_MAX_SIZE, "conf file has too large size");
+    close(fd);
+
+    root = cJSON_Parse(buf);
+    if (!root) {
+        cJSON_Delete(root);
+        return FALSE;
+    }
+    item = cJSON_GetObjectItem(root, "modem.log.size");
+    if (cJSON_IsNumber(item))
+        l_log_size = item->valuedouble;
+    item = cJSON_GetObjectItem(root, "modem.log.number");
+    if (cJSON_IsNumber(item))
+        l_log_number = item->valueint;
+    item = cJSON_GetObjectItem(root, "modem.log.zip_level");
+    if (cJSON_IsNumber(item)) {
+        l_zip_level = item->valueint;
+        if (l_zip_level < 0 || l_zip_level > ZIP_LEVEL_MAX)
+            l_zip_level = 0;
+    }
+    take_dir(cJSON_GetObjectItem(root, "modem.log.dir"), l_modem_log_dir);
+    take_dir(cJSON_GetObjectItem(root, "router.workdir"), l_workdir);
+    take_mode(cJSON_GetObjectItem(root, "router.mode"));
+    item = cJSON_GetObjectItem(root, "router.mobiledebug");
+    if (cJSON_IsBool(item))
+        l_mobile_debug = cJSON_IsTrue(item) ? 1 : 0;
+    cJSON_Delete(root);
+    return TRUE;
+}

@@ -1,0 +1,167 @@
+/*
+ * Entry point: the command line, "-k", the start-up sequence and the final
+ * wait. After "[PROTOCOL]init done" the main thread only waits until the
+ * shutdown (kill_self) releases it, joins the thread that ran the shutdown,
+ * removes the pid file and exits 0.
+ */
+#define LOG_SRC "src/diagferry_main"
+#include "diagferry_main.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "cfgstore.h"
+
+#define THREAD_STACK_SIZE 1048576
+
+sigset_t l_mask;                /* SIGTERM, SIGINT, SIGHUP: blocked everywhere, sigwait'ed by stop */
+char l_pc_ip[PC_IP_SIZE];       /* the PC's IPv4 text, written once before the threads */
+
+/* Worker thread ids, each written once when its thread is created, and the
+ * flag that says it was: a shutdown during start-up joins only those. */
+pthread_t l_query_tid, l_pull_tid, l_send_tid, l_keep_alive_tid, l_stop_tid, l_test_tid;
+std::atomic<int> l_query_started(0), l_pull_started(0), l_send_started(0),
+    l_keep_alive_started(0), l_stop_started(0), l_test_started(0);
+
+static const struct option l_long_options[] = {
+    {"kill", no_argument, NULL, 'k'},
+    {"conf-file", required_argument, NULL, 'f'},
+    {"help", no_argument, NULL, 'h'},
+    {NULL, 0, NULL, 0},
+};
+
+static void print_usage(void)
+{
+    printf("Usage:\n" APP_NAME " -k\n" APP_NAME " -f <file>\n\nDetail:\n"
+           "-k, --kill:\t stop " APP_NAME "\n-f  --conf-file:\t config file\n"
+           "-h, --help:\t show this help\n");
+    fflush(stdout);
+}
+
+/* "-k": SIGTERM to the pid in the pid file; never returns. */
+static void kill_other_orDie(void)
+{
+    char buf[PID_FILE_SIZE + 1];
+    int fd, pid;
+    ssize_t ret;
+
+    fd = open(PID_FILE, O_RDONLY);
+    ASSERT(fd >= 0, "Unable to open pid file. errno:%d", errno);
+    ret = read(fd, buf, PID_FILE_SIZE);
+    ASSERT(ret >= 0, "Unable to read pid file, errno: %d", errno);
+    close(fd);
+    /* At most nine characters count: the tenth byte is always a NUL. */
+    buf[ret < PID_FILE_SIZE ? ret : PID_FILE_SIZE - 1] = '\0';
+    pid = atoi(buf);
+    ASSERT(pid > 0, "bad pid");
+    if (kill(pid, SIGTERM) == 0) {
+        LOG("stopping %s instance pid: %d", APP_NAME, pid);
+    } else {
+        unlink(PID_FILE);
+        LOG("%s has dead, but not clean the pid file. let's clean it.", APP_NAME);
+    }
+    _exit(0);
+}
+
+void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
+                          void *(*start_routine)(void *))
+{
+    int ret = pthread_create(thread, attr, start_routine, NULL);
+    ASSERT_TEXT("pthread_create(__newthread, __attr, __start_routine, __arg) == 0", ret == 0,
+                "Can't create thread, exit");
+}
+
+/* Only the first option counts; the argument count decides whether it is
+ * accepted. Returns to start the daemon, exits otherwise. */
+static void parse_args(int argc, char **argv)
+{
+    switch (getopt_long(argc, argv, "kf:h", l_long_options, NULL)) {
+    case -1:
+        return;
+    case 'h':
+        print_usage();
+        _exit(argc == 2 ? 0 : 1);
+    case 'k':
+        if (argc == 2)
+            kill_other_orDie();
+        break;
+    case 'f':
+        if (argc == 3) {
+            ASSERT(parse_conf_file(optarg) == TRUE, "failed to parse conf file");
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    print_usage();
+    _exit(1);
+}
+
+/* Creates one worker and records that it exists. */
+static void start_worker(pthread_t *tid, std::atomic<int> *started, const pthread_attr_t *attr,
+                         void *(*body)(void *))
+{
+    pthread_create_orDie(tid, attr, body);
+    started->store(1);
+}
+
+int main(int argc, char **argv)
+{
+    pthread_attr_t attr;
+
+    LOG_BANNER("main thread start");
+    parse_args(argc, argv);
+
+    cfgstore_attach(0);
+    ASSERT(get_pc_ip(l_pc_ip), "failed to get PC IP");
+    if (is_modem_logging())
+        stop_modem_orDie();
+    rm_modem_log_dir();
+    mk_modem_log_dir();
+    push_modem_log_conf_orDie();
+
+    /* Blocked before any thread exists, so every thread inherits the block
+     * and the stop signals reach only the stop thread's sigwait. */
+    sigemptyset(&l_mask);
+    sigaddset(&l_mask, SIGTERM);
+    sigaddset(&l_mask, SIGINT);
+    sigaddset(&l_mask, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &l_mask, NULL);
+
+    init_stat_str(&l_miss_str);
+    init_stat_str(&l_dup_str);
+    queue_create(&l_need_pull_queue, LOG_NAME_SIZE, PULL_QUEUE_SLOTS);
+    queue_create(&l_need_send_queue, LOG_NAME_SIZE, SEND_QUEUE_SLOTS);
+
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, THREAD_STACK_SIZE);
+
+    LOG("start modem...");
+    start_modem_orDie();
+    LOG("modem up!");
+
+    start_worker(&l_query_tid, &l_query_started, &attr, query_thread);
+    start_worker(&l_pull_tid, &l_pull_started, &attr, pull_thread);
+    start_worker(&l_send_tid, &l_send_started, &attr, send_thread);
+    start_worker(&l_keep_alive_tid, &l_keep_alive_started, &attr, keep_alive_thread);
+    start_worker(&l_stop_tid, &l_stop_started, &attr, stop_thread);
+    start_worker(&l_test_tid, &l_test_started, &attr, test_thread);
+    LOG("[PROTOCOL]init done");
+
+    pthread_mutex_lock(&l_mutex);
+    while (l_main_running)
+        pthread_cond_wait(&l_main_cond, &l_mutex);
+    pthread_mutex_unlock(&l_mutex);
+
+    pthread_join(l_killer_tid, NULL);
+    LOG("[PROTOCOL]exited");
+    unlink(PID_FILE);
+    LOG_BANNER("main thread exited");
+    fflush(stdout);
+    _exit(0);
+}

@@ -1,0 +1,239 @@
+/*
+ * utils: log lines, shell command runners and time helpers (see utils.h).
+ * Stateless: every operation is called from several threads at once.
+ */
+#define LOG_SRC "src/utils"
+#include "utils.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+static void vlog_line(const char *src, int line, const char *func, const char *fmt, va_list ap)
+{
+    /* One lock around the whole line keeps lines of different threads whole. */
+    flockfile(stdout);
+    printf("[%ld]%s(%d) %s(): ", (long)time(NULL), src, line, func);
+    vprintf(fmt, ap);
+    putchar('\n');
+    fflush(stdout);
+    funlockfile(stdout);
+}
+
+void log_line(const char *src, int line, const char *func, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(src, line, func, fmt, ap);
+    va_end(ap);
+}
+
+void die_line(const char *src, int line, const char *func, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(src, line, func, fmt, ap);
+    va_end(ap);
+    _exit(1);
+}
+
+pid_t spawn_shell(const char *cmd, int *out_fd)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    sigset_t empty;
+    int fds[2] = {-1, -1};
+    pid_t pid;
+    char sh[] = "sh", dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, const_cast<char *>(cmd), NULL};
+
+    if (out_fd && pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_init(&actions);
+    if (out_fd)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawnattr_init(&attr);
+    sigemptyset(&empty);
+    posix_spawnattr_setsigmask(&attr, &empty);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ) != 0)
+        pid = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (out_fd) {
+        close(fds[1]);
+        if (pid < 0)
+            close(fds[0]);
+        else
+            *out_fd = fds[0];
+    }
+    return pid;
+}
+
+int wait_shell(pid_t pid)
+{
+    int status;
+
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+int exe_command(const char *cmd, char *out, int size)
+{
+    int fd;
+    pid_t pid;
+    size_t want, got = 0;
+
+    if (!out || size <= 0 || !cmd)
+        return FALSE;
+    pid = spawn_shell(cmd, &fd);
+    if (pid < 0)
+        return FALSE;
+    memset(out, 0, size);
+    /* Read until size - 1 bytes or the end of the output; the rest is left. */
+    want = (size_t)size - 1;
+    while (got < want) {
+        ssize_t n = read(fd, out + got, want - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    if (got > 0 && out[got - 1] == '\n')
+        out[got - 1] = '\0';
+    close(fd);
+    return wait_shell(pid) == 0 ? TRUE : FALSE;
+}
+
+int call_system(const char *cmd)
+{
+    pid_t pid = spawn_shell(cmd, NULL);
+    int status = pid < 0 ? -1 : wait_shell(pid);
+
+    if (status == -1) {
+        LOG("call system() error!");
+        return FALSE;
+    }
+    if (WIFSIGNALED(status)) {
+        LOG("exit status is %d", WTERMSIG(status));
+        return FALSE;
+    }
+    if (WEXITSTATUS(status) != 0) {
+        LOG("exit code is %d", WEXITSTATUS(status));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+char *shell_quote(const char *text, char *out, size_t size)
+{
+    static const char safe[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./-+:=@%,";
+    size_t len = strlen(text), n = 0;
+
+    if (len > 0 && strspn(text, safe) == len) {
+        if (len >= size)
+            return NULL;
+        memcpy(out, text, len + 1);
+        return out;
+    }
+    /* 'text' with every ' written as '\'' */
+    if (size < 3)
+        return NULL;
+    out[n++] = '\'';
+    for (const char *p = text; *p; p++) {
+        if (*p == '\'') {
+            if (n + 4 >= size)
+                return NULL;
+            memcpy(out + n, "'\\''", 4);
+            n += 4;
+        } else {
+            if (n + 1 >= size)
+                return NULL;
+            out[n++] = *p;
+        }
+    }
+    if (n + 2 > size)
+        return NULL;
+    out[n++] = '\'';
+    out[n] = '\0';
+    return out;
+}
+
+void maketimeout_s(struct timespec *deadline, int seconds)
+{
+    struct timeval now;
+
+    gettimeofday(&now, NULL);
+    deadline->tv_sec = now.tv_sec + seconds;
+    deadline->tv_nsec = now.tv_usec * 1000;
+}
+
+void maketimeout_us(struct timespec *deadline, long us)
+{
+    struct timeval now;
+    long total;
+
+    gettimeofday(&now, NULL);
+    total = now.tv_usec + us;
+    deadline->tv_sec = now.tv_sec + total / 1000000;
+    deadline->tv_nsec = (total % 1000000) * 1000;
+}
+
+void maketimeout_ms(struct timespec *deadline, long ms)
+{
+    maketimeout_us(deadline, ms * 1000);
+}
+
+int timer_start(struct timespec *timer)
+{
+    return clock_gettime(CLOCK_MONOTONIC, timer);
+}
+
+double timer_end(const struct timespec *timer)
+{
+    struct timespec now;
+    int sec, nsec;
+
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    sec = (int)(now.tv_sec - timer->tv_sec);
+    nsec = (int)(now.tv_nsec - timer->tv_nsec);
+    return (double)sec + (double)nsec / 1000000000.0;
+}
+
+double timeval_diff_us(const struct timeval *start, const struct timeval *end)
+{
+    return (double)(end->tv_sec - start->tv_sec) * 1000000.0 +
+           (double)(end->tv_usec - start->tv_usec);
+}
+
+char *format_timeval(const struct timeval *tv, char *buf)
+{
+    struct tm tm;
+    time_t sec = tv->tv_sec;
+
+    localtime_r(&sec, &tm);
+    strftime(buf, TIMESTAMP_SIZE, "%Y-%m-%d %H:%M:%S", &tm);
+    size_t len = strlen(buf);
+    snprintf(buf + len, TIMESTAMP_SIZE - len, ".%03d", (int)(tv->tv_usec / 1000));
+    return buf;
+}
+
+char *getstimeval(char *buf)
+{
+    struct timeval now;
+
+    gettimeofday(&now, NULL);
+    return format_timeval(&now, buf);
+}
