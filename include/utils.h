@@ -81,6 +81,14 @@ pid_t spawn_shell(const char *cmd, int *out_fd);
 int wait_shell(pid_t pid);
 
 /*
+ * Formats a command line into cmd (size bytes). A command that does not fit
+ * is never run cut short (a cut "rm -rf DIR" could name a parent directory):
+ * it logs "command too long, not run: ..." and returns FALSE.
+ */
+int format_command(char *cmd, size_t size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/*
  * Writes text quoted for the shell into out (size bytes): unchanged when it
  * holds only characters the shell never interprets, else in single quotes.
  * Returns out, or NULL when the result does not fit.

@@ -136,6 +136,22 @@ int call_system(const char *cmd)
     return TRUE;
 }
 
+int format_command(char *cmd, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    int n;
+
+    va_start(ap, fmt);
+    n = vsnprintf(cmd, size, fmt, ap);
+    va_end(ap);
+    if (n < 0 || (size_t)n >= size) {
+        LOG("command too long, not run: %.80s...", cmd);
+        cmd[0] = '\0';
+        return FALSE;
+    }
+    return TRUE;
+}
+
 char *shell_quote(const char *text, char *out, size_t size)
 {
     static const char safe[] =

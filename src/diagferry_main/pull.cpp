@@ -1,4 +1,98 @@
+/*
+ * Pull stage: copies each queued log file from the modem into the router's
+ * working directory with adb pull and hands the name to the send stage.
+ *
+ * Lock discipline: the thread holds l_pull_queue_mutex only while it waits
+ * on l_pull_queue_cond (signalled by a push of the query thread or by the
+ * shutdown) and pops; it pulls with no lock held. As the send stage's
+ * producer it waits on l_send_space_cond under l_send_queue_mutex while the
+ * send queue is full, so no file is lost between pull and send while the
+ * daemon runs. At shutdown it drains what is left, holding
+ * l_pull_queue_mutex throughout.
+ */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
-void *pull_thread(void *) { return NULL; }
-void do_pull(const char *) {}
+
+#include <stdio.h>
+#include <string.h>
+
+#define CMD_PULL "adb pull %s%s %s%s 2>&1"
+
+void do_pull(const char *name)
+{
+    char cmd[CMD_BUF_SIZE];
+    char out[CMD_BUF_SIZE];
+    char quoted[QUOTED_NAME_SIZE];
+
+    /* The name comes from the modem: quoted, it can never run a command on
+     * the router. */
+    if (!shell_quote(name, quoted, sizeof(quoted)) ||
+        !format_command(cmd, sizeof(cmd), CMD_PULL, l_modem_log_dir, quoted, l_workdir,
+                        quoted) ||
+        !exe_command(cmd, out, sizeof(out))) {
+        LOG("pull [%s] from modem to router failed", name);
+        journal_miss("pull", name);
+        return;
+    }
+    LOG("pull log from modem to router. %s", out);
+    l_pull++;
+
+    pthread_mutex_lock(&l_send_queue_mutex);
+    while (queue_is_full(&l_need_send_queue) && l_pull_running)
+        pthread_cond_wait(&l_send_space_cond, &l_send_queue_mutex);
+    if (!queue_is_full(&l_need_send_queue)) {
+        CHECK(queue_push(&l_need_send_queue, name), "queue push err");
+        pthread_cond_signal(&l_send_queue_cond);
+    } else {
+        /* Only during the shutdown: the pulled copy stays in the workdir. */
+        LOG("omit add [%s] to need_send_queue: queue full", name);
+        journal_miss("add to send queue", name);
+    }
+    pthread_mutex_unlock(&l_send_queue_mutex);
+}
+
+/* Shutdown: the query thread has ended, so the pull queue no longer grows. */
+static void drain_pull_queue(void)
+{
+    char log[LOG_NAME_SIZE];
+
+    pthread_mutex_lock(&l_pull_queue_mutex);
+    for (unsigned int pos = 0; pos < (unsigned int)queue_size(&l_need_pull_queue); pos++) {
+        if (!queue_at(&l_need_pull_queue, pos, log))
+            break;
+        if (l_lan_broken) {
+            LOG("omit [%s] in pull queue: lan broken", log);
+            journal_miss("omit pull queue", log);
+        } else {
+            LOG("post processing...");
+            do_pull(log);
+        }
+    }
+    pthread_mutex_unlock(&l_pull_queue_mutex);
+}
+
+void *pull_thread(void *)
+{
+    char log[LOG_NAME_SIZE];
+
+    memset(log, 0, sizeof(log));
+    LOG_BANNER("pull thread start");
+    while (l_pull_running) {
+        pthread_mutex_lock(&l_pull_queue_mutex);
+        while (queue_is_empty(&l_need_pull_queue) && l_pull_running)
+            pthread_cond_wait(&l_pull_queue_cond, &l_pull_queue_mutex);
+        if (queue_is_empty(&l_need_pull_queue)) {
+            pthread_mutex_unlock(&l_pull_queue_mutex);
+            break;
+        }
+        int popped = queue_pop(&l_need_pull_queue, log);
+        CHECK_TEXT("queue_pop(&l_need_pull_queue, log)", popped, "queue pop err");
+        pthread_mutex_unlock(&l_pull_queue_mutex);
+        if (popped)
+            do_pull(log);
+    }
+    drain_pull_queue();
+    queue_destory(&l_need_pull_queue);
+    LOG_BANNER("pull thread exited");
+    return NULL;
+}

@@ -1,9 +1,180 @@
+/*
+ * Query stage: lists the modem's log directory once a second, takes the
+ * names that are new and complete, checks their sequence ids and queues them
+ * for the pull stage.
+ *
+ * A file is complete once a newer one exists, so the newest listed name is
+ * held back while the diag tool runs; the final listing of the shutdown,
+ * made after the tool has been stopped, takes it too.
+ *
+ * Lock discipline: the thread holds l_mutex only around its one-second
+ * wait on l_query_cond (signalled by the shutdown); it pushes onto
+ * l_need_pull_queue under l_pull_queue_mutex and never waits for room.
+ */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
-queue_t l_need_pull_queue;
-pthread_mutex_t l_pull_queue_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t l_pull_queue_cond = PTHREAD_COND_INITIALIZER;
-void *query_thread(void *) { return NULL; }
-void do_query(void) {}
-void check_log_id(const char *) {}
-int parse_log_list(const char *, char (*)[LOG_NAME_SIZE]) { return -1; }
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define CMD_QUERY "adb shell \"cd %s && ls -1 --color=never diag_log_*.qmdl*\""
+#define LOG_ID_RANGE (LOG_ID_MAX + 1)
+
+queue_t l_need_pull_queue;                                    /* query -> pull, 5 names */
+pthread_mutex_t l_pull_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
+pthread_cond_t l_pull_queue_cond = PTHREAD_COND_INITIALIZER;  /* a name was pushed */
+
+/* The stage's own state, touched by the query thread only. */
+static char l_query_cmd[CMD_BUF_SIZE];     /* the listing command, built once */
+static int l_build_query_cmd = 1;          /* l_query_cmd still has to be built */
+static int l_first_query = 1;              /* no listing has been selected from yet */
+static char l_last_listed[LOG_NAME_SIZE];  /* newest name the last selection considered */
+static int l_last_id = -1;                 /* id of the last log accepted in sequence */
+static char l_last_log[LOG_NAME_SIZE] = "init"; /* name of that log */
+
+int parse_log_list(const char *out, char names[][LOG_NAME_SIZE])
+{
+    int count = 0, len = 0, seen_char = 0;
+
+    for (const char *p = out;; p++) {
+        if (*p == '\r')
+            continue;
+        if (*p == '\n' || *p == '\0') {
+            names[count][len] = '\0';
+            count++;
+            len = 0;
+            if (*p == '\0')
+                return seen_char ? count : -1;
+            if (count == LOG_LIST_MAX)
+                return -1;
+            continue;
+        }
+        if (len == LOG_NAME_MAX)
+            return -1;
+        names[count][len++] = *p;
+        seen_char = 1;
+    }
+}
+
+/* The two characters at the id's place, read as atoi reads them. */
+static int read_log_id(const char *name)
+{
+    char digits[3] = {0, 0, 0};
+    int id;
+
+    if (strlen(name) > LOG_ID_POS) {
+        digits[0] = name[LOG_ID_POS];
+        digits[1] = name[LOG_ID_POS + 1];
+    }
+    id = atoi(digits);
+    return (id >= 0 && id <= LOG_ID_MAX) ? id : -1;
+}
+
+void check_log_id(const char *name)
+{
+    char line[JOURNAL_LINE_SIZE];
+    char stamp[TIMESTAMP_SIZE];
+    int now_id = read_log_id(name), d;
+
+    LOG("detect log: [%s]", name);
+    CHECK(now_id >= 0 && now_id <= LOG_ID_MAX, "bad log id");
+    if (now_id == l_last_id) {
+        LOG("dup log! [%s]", name);
+        snprintf(line, sizeof(line), "[%s] %s\n", getstimeval(stamp), name);
+        print_to_stat_str(&l_dup_str, line);
+        l_dup++;
+        return;
+    }
+    d = now_id - l_last_id;
+    if (d < 0)
+        d += LOG_ID_RANGE;
+    if (d >= 2 && d <= LOG_ID_MAX) {
+        LOG("miss %d log(s) between %s and %s", d - 1, l_last_log, name);
+        snprintf(line, sizeof(line), "[%s]\tsequence check\tmiss %02d from %s to %s\n",
+                 getstimeval(stamp), d - 1, l_last_log, name);
+        print_to_stat_str(&l_miss_str, line);
+        l_miss += d - 1;
+    } else if (d != 1) {
+        LOG("check log id fatal failed. nowid=%d, lastid=%d", now_id, l_last_id);
+    }
+    l_last_id = now_id;
+    snprintf(l_last_log, sizeof(l_last_log), "%s", name);
+}
+
+/* Queues one new name; a full queue loses it, counted and journalled. */
+static void push_to_pull_queue(const char *name)
+{
+    pthread_mutex_lock(&l_pull_queue_mutex);
+    if (queue_push(&l_need_pull_queue, name)) {
+        pthread_cond_signal(&l_pull_queue_cond);
+    } else {
+        LOG("failed to add [%s] to need_pull_queue: queue full", name);
+        journal_miss("push to pull queue", name);
+    }
+    pthread_mutex_unlock(&l_pull_queue_mutex);
+}
+
+void do_query(void)
+{
+    char out[CMD_BUF_SIZE];
+    char listed[LOG_LIST_MAX][LOG_NAME_SIZE];
+    char taken[LOG_LIST_MAX][LOG_NAME_SIZE];
+    int count, newest, ntaken = 0;
+
+    if (l_build_query_cmd) {
+        format_command(l_query_cmd, sizeof(l_query_cmd), CMD_QUERY, l_modem_log_dir);
+        l_build_query_cmd = 0;
+    }
+    if (l_query_cmd[0] == '\0' || !exe_command(l_query_cmd, out, sizeof(out))) {
+        LOG("Error: exe query cmd (ls) failed!");
+        return;
+    }
+    memset(listed, 0, sizeof(listed));
+    count = parse_log_list(out, listed);
+    if (count < 0) {
+        LOG("parse query ret failed, omit! ret: %s", out);
+        return;
+    }
+    /* The newest file may still be written while the tool runs. */
+    newest = l_query_running ? count - 2 : count - 1;
+    if (newest < 0)
+        return;
+    for (int i = newest; i >= 0; i--) {
+        if (!l_first_query &&
+            strncmp(listed[i] + LOG_NAME_PREFIX_LEN, l_last_listed + LOG_NAME_PREFIX_LEN,
+                    LOG_NAME_SIZE) <= 0)
+            break;
+        memcpy(taken[ntaken++], listed[i], LOG_NAME_SIZE);
+    }
+    memcpy(l_last_listed, listed[newest], LOG_NAME_SIZE);
+    l_first_query = 0;
+    for (int i = ntaken - 1; i >= 0; i--) {
+        l_detect++;
+        check_log_id(taken[i]);
+        push_to_pull_queue(taken[i]);
+    }
+}
+
+void *query_thread(void *)
+{
+    struct timespec deadline;
+
+    LOG_BANNER("query thread start");
+    while (l_query_running) {
+        do_query();
+        if (!l_query_running)
+            break;
+        /* One wait, whatever ends it; the flag is tested again under the
+         * mutex so that a stop signalled just now is not slept through. */
+        pthread_mutex_lock(&l_mutex);
+        maketimeout_s(&deadline, 1);
+        if (l_query_running)
+            pthread_cond_timedwait(&l_query_cond, &l_mutex, &deadline);
+        pthread_mutex_unlock(&l_mutex);
+    }
+    if (!l_lan_broken)
+        do_query();
+    LOG_BANNER("query thread exited");
+    return NULL;
+}

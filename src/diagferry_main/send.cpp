@@ -1,9 +1,106 @@
+/*
+ * Send stage: uploads each pulled file to the PC's TFTP server with
+ * busybox tftp, logs the time it took and deletes the router's copy.
+ *
+ * Lock discipline: the thread holds l_send_queue_mutex only while it waits
+ * on l_send_queue_cond (signalled by a push of the pull thread or by the
+ * shutdown) and pops, signalling l_send_space_cond after every pop; it
+ * uploads with no lock held. At shutdown it drains what is left, holding
+ * l_send_queue_mutex throughout.
+ */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
-queue_t l_need_send_queue;
-pthread_mutex_t l_send_queue_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t l_send_queue_cond = PTHREAD_COND_INITIALIZER;
-pthread_cond_t l_send_space_cond = PTHREAD_COND_INITIALIZER;
-void *send_thread(void *) { return NULL; }
-void do_send(const char *) {}
-int send_to_pc(const char *, int, int, double *) { return -1; }
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#define CMD_TFTP_PUT "busybox tftp -p -l %s%s -r %s %s -b 16384 2>/dev/null"
+
+queue_t l_need_send_queue;                                      /* pull -> send, 2 names */
+pthread_mutex_t l_send_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
+pthread_cond_t l_send_queue_cond = PTHREAD_COND_INITIALIZER;   /* a name was pushed */
+pthread_cond_t l_send_space_cond = PTHREAD_COND_INITIALIZER;   /* a name was popped */
+
+/* retry and flags are carried for the callers' sake; nothing depends on them. */
+int send_to_pc(const char *name, int retry, int flags, double *spent)
+{
+    char local[PATH_BUF_SIZE + LOG_NAME_SIZE];
+    char cmd[CMD_BUF_SIZE];
+    char quoted[QUOTED_NAME_SIZE];
+    struct timespec timer;
+    int ok = FALSE;
+
+    (void)retry;
+    (void)flags;
+    snprintf(local, sizeof(local), "%s%s", l_workdir, name);
+    timer_start(&timer);
+    /* The name comes from the modem: quoted, it can never run a command on
+     * the router. A command that would not fit is not run at all. */
+    if (shell_quote(name, quoted, sizeof(quoted)) &&
+        format_command(cmd, sizeof(cmd), CMD_TFTP_PUT, l_workdir, quoted, quoted, l_pc_ip))
+        ok = call_system(cmd);
+    *spent = timer_end(&timer);
+    CHECK(unlink(local) == 0, "fail to unlink [%s], errno: %d", local, errno);
+    return ok == TRUE ? 1 : -1;
+}
+
+void do_send(const char *name)
+{
+    double spent = 0;
+
+    if (send_to_pc(name, 1, 0, &spent) == -1) {
+        LOG("send [%s] from router to PC failed", name);
+        journal_miss("send", name);
+        return;
+    }
+    LOG("send log from router to PC in %.3lfs", spent);
+    l_send++;
+}
+
+/* Shutdown: the pull thread has ended, so the send queue no longer grows. */
+static void drain_send_queue(void)
+{
+    char log[LOG_NAME_SIZE];
+
+    pthread_mutex_lock(&l_send_queue_mutex);
+    for (unsigned int pos = 0; pos < (unsigned int)queue_size(&l_need_send_queue); pos++) {
+        if (!queue_at(&l_need_send_queue, pos, log))
+            break;
+        if (l_lan_broken) {
+            LOG("omit [%s] in send queue: lan broken", log);
+            journal_miss("omit send queue", log);
+        } else {
+            LOG("post processing...");
+            do_send(log);
+        }
+    }
+    pthread_mutex_unlock(&l_send_queue_mutex);
+}
+
+void *send_thread(void *)
+{
+    char log[LOG_NAME_SIZE];
+
+    memset(log, 0, sizeof(log));
+    LOG_BANNER("send thread start");
+    while (l_send_running) {
+        pthread_mutex_lock(&l_send_queue_mutex);
+        while (queue_is_empty(&l_need_send_queue) && l_send_running)
+            pthread_cond_wait(&l_send_queue_cond, &l_send_queue_mutex);
+        if (queue_is_empty(&l_need_send_queue)) {
+            pthread_mutex_unlock(&l_send_queue_mutex);
+            break;
+        }
+        int popped = queue_pop(&l_need_send_queue, log);
+        pthread_cond_signal(&l_send_space_cond);
+        CHECK_TEXT("queue_pop(&l_need_send_queue, log)", popped, "queue pop err");
+        pthread_mutex_unlock(&l_send_queue_mutex);
+        if (popped)
+            do_send(log);
+    }
+    drain_send_queue();
+    queue_destory(&l_need_send_queue);
+    LOG_BANNER("send thread exited");
+    return NULL;
+}

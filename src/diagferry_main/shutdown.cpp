@@ -1,11 +1,147 @@
+/*
+ * The orderly shutdown. kill_self runs once per process, on the thread that
+ * asked for it (the stop thread after a signal, the keep-alive thread after a
+ * network-down verdict), and stops everything in numbered steps:
+ *
+ *   1 the other of stop / keep-alive (LAN broken: restart telnetd first)
+ *   2 test thread   3 diag tool on the modem
+ *   4 query thread (final listing)   5 pull thread (drain)   6 send thread (drain)
+ *   7 clean the modem   8 stat.txt to the PC (LAN sound only)
+ *   then close the mobile debug relay (when on) and release main.
+ *
+ * Every run flag is cleared, and its condition signalled, under its paired
+ * mutex, so a worker cannot miss the wake-up between its test and its wait.
+ */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
-pthread_mutex_t l_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t l_main_cond = PTHREAD_COND_INITIALIZER;
-pthread_cond_t l_query_cond = PTHREAD_COND_INITIALIZER;
-pthread_cond_t l_keep_alive_cond = PTHREAD_COND_INITIALIZER;
-pthread_cond_t l_test_cond = PTHREAD_COND_INITIALIZER;
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+
+pthread_mutex_t l_mutex = PTHREAD_MUTEX_INITIALIZER; /* l_exiting and the timed waits */
+pthread_cond_t l_main_cond = PTHREAD_COND_INITIALIZER;       /* main's final wait */
+pthread_cond_t l_query_cond = PTHREAD_COND_INITIALIZER;      /* query's 1 s wait */
+pthread_cond_t l_keep_alive_cond = PTHREAD_COND_INITIALIZER; /* keep-alive's 10 s wait */
+pthread_cond_t l_test_cond = PTHREAD_COND_INITIALIZER;       /* test scenario waits */
+
+/* Run flags: 1 from the start, cleared only here. */
 std::atomic<int> l_main_running(1), l_query_running(1), l_pull_running(1), l_send_running(1),
-    l_keep_alive_running(1), l_test_running(1), l_exiting(0), l_lan_broken(0);
-pthread_t l_killer_tid;
-void kill_self(int) {}
+    l_keep_alive_running(1), l_test_running(1);
+std::atomic<int> l_exiting(0);    /* a shutdown is under way (set here, under l_mutex) */
+std::atomic<int> l_lan_broken(0); /* the PC stopped answering (keep-alive thread) */
+pthread_t l_killer_tid;           /* the thread running kill_self, joined by main */
+
+/* Clears a run flag and wakes its thread, holding the paired mutex. */
+static void stop_flag(std::atomic<int> *flag, pthread_mutex_t *mutex, pthread_cond_t *cond)
+{
+    pthread_mutex_lock(mutex);
+    *flag = 0;
+    pthread_cond_signal(cond);
+    pthread_mutex_unlock(mutex);
+}
+
+/* Joins one worker with the CHECK lines of the join rule. A thread that was
+ * never created, or the calling thread itself, counts as a failed join. */
+static void join_worker(const char *name, pthread_t tid, const std::atomic<int> &started)
+{
+    char expr[64];
+    void *value = NULL;
+    int ret;
+
+    if (!started)
+        ret = ESRCH;
+    else if (pthread_equal(tid, pthread_self()))
+        ret = EDEADLK;
+    else
+        ret = pthread_join(tid, &value);
+    snprintf(expr, sizeof(expr), "(ret = pthread_join(l_%s_tid, (void **)&res)) == 0", name);
+    CHECK_TEXT(expr, ret == 0, "error trying to join with %s thread, ret:%d", name, ret);
+    if (ret != 0)
+        return;
+    int res = (int)(intptr_t)value;
+    CHECK(res == 0, "the %s thread exit with an unexpected value: %d", name, res);
+}
+
+/* Step 1 after a network-down verdict: the PC is gone, so free the router's
+ * telnet for the next engineer and wake the stop thread to end it. */
+static void stop_stop_thread(void)
+{
+    call_system("killall -9 cli");
+    CHECK(call_system("killall -9 telnetd"), "fail to kill telnetd");
+    CHECK(call_system("telnetd"), "fail to start telnetd");
+    LOG("[%d]stop stop-thread...", 1);
+    ASSERT(l_my_pid > 0, "bad pid");
+    kill(l_my_pid, SIGTERM);
+    join_worker("stop", l_stop_tid, l_stop_started);
+}
+
+void kill_self(int signo)
+{
+    int n;
+
+    pthread_mutex_lock(&l_mutex);
+    if (l_exiting) {
+        pthread_mutex_unlock(&l_mutex);
+        LOG("already in exiting, omit the signal %d", signo);
+        return;
+    }
+    l_exiting = 1;
+    l_killer_tid = pthread_self();
+    pthread_mutex_unlock(&l_mutex);
+
+    LOG("%s exiting...", APP_NAME);
+    if (l_lan_broken) {
+        stop_stop_thread();
+    } else {
+        LOG("[%d]stop keep-alive-thread...", 1);
+        stop_flag(&l_keep_alive_running, &l_mutex, &l_keep_alive_cond);
+        join_worker("keep_alive", l_keep_alive_tid, l_keep_alive_started);
+    }
+
+    LOG("[%d]stop test thread...", 2);
+    stop_flag(&l_test_running, &l_mutex, &l_test_cond);
+    join_worker("test", l_test_tid, l_test_started);
+
+    LOG("[%d]stop diag tool in modem...", 3);
+    if (is_modem_logging())
+        stop_modem_orDie();
+
+    LOG("[%d]stop query thread...", 4);
+    stop_flag(&l_query_running, &l_mutex, &l_query_cond);
+    join_worker("query", l_query_tid, l_query_started);
+
+    LOG("[%d]stop pull thread...", 5);
+    stop_flag(&l_pull_running, &l_pull_queue_mutex, &l_pull_queue_cond);
+    pthread_mutex_lock(&l_send_queue_mutex);
+    pthread_cond_signal(&l_send_space_cond);
+    pthread_mutex_unlock(&l_send_queue_mutex);
+    join_worker("pull", l_pull_tid, l_pull_started);
+
+    LOG("[%d]stop send thread...", 6);
+    stop_flag(&l_send_running, &l_send_queue_mutex, &l_send_queue_cond);
+    join_worker("send", l_send_tid, l_send_started);
+
+    LOG("[%d]clean modem cache...", 7);
+    rm_modem_log_dir();
+    CHECK(call_system("adb shell busybox chmod -R 755 " MODEM_PID_DIR), "chmod err");
+    n = 7;
+
+    if (!l_lan_broken) {
+        double spent_time = 0;
+        LOG("[%d]send statistic file...", 8);
+        write_stat_file();
+        CHECK(send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1, "Send statistic file failed.");
+        n = 8;
+    }
+    if (l_mobile_debug) {
+        n++;
+        LOG("[%d]close mobile debug...", n);
+        set_mobile_debug(0);
+    }
+
+    LOG("[%d]stop main thread...", n + 1);
+    stop_flag(&l_main_running, &l_mutex, &l_main_cond);
+    LOG_BANNER(l_lan_broken ? "keep alive thread exited" : "stop thread exited");
+    pthread_exit((void *)(intptr_t)l_lan_broken.load());
+}

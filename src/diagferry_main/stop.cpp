@@ -1,5 +1,56 @@
+/*
+ * Stop thread: publishes the daemon's pid for "diagferry -k", then consumes
+ * exactly one of SIGTERM, SIGINT, SIGHUP (blocked in every thread, so only
+ * this sigwait sees them) and runs the orderly shutdown, unless the
+ * keep-alive thread has declared the LAN broken and runs it itself: its
+ * SIGTERM only wakes this thread so that it can end.
+ */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
-pid_t l_my_pid;
-void create_pid_file(void) {}
-void *stop_thread(void *) { return NULL; }
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+/* Owner-writable only: "-k" runs as root and signals whatever pid the file
+ * names, so nobody else may write it. */
+#define PID_FILE_MODE 0644
+
+pid_t l_my_pid; /* the daemon's pid as written to the pid file (stop thread) */
+
+void create_pid_file(void)
+{
+    char buf[PID_FILE_SIZE];
+    struct stat st;
+    int fd;
+
+    /* A stale file (or one of a second instance) is simply replaced. */
+    if (stat(PID_FILE, &st) == 0)
+        unlink(PID_FILE);
+    l_my_pid = getpid();
+    fd = open(PID_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, PID_FILE_MODE);
+    ASSERT(fd >= 0, "cannot create pid file. errno:%d", errno);
+    /* The decimal pid, then NULs up to the tenth byte; no newline. */
+    memset(buf, 0, sizeof(buf));
+    snprintf(buf, sizeof(buf), "%d", (int)l_my_pid);
+    if (write(fd, buf, sizeof(buf)) != (ssize_t)sizeof(buf)) {
+        /* a short write is ignored: -k reads what is there */
+    }
+    close(fd);
+    LOG("%s started, pid: %d", APP_NAME, (int)l_my_pid);
+}
+
+void *stop_thread(void *)
+{
+    int signo = 0;
+
+    LOG_BANNER("stop thread start");
+    create_pid_file();
+    ASSERT(sigwait(&l_mask, &signo) == 0, "sigwait failed");
+    LOG("stop thread: receive a signal: %d", signo);
+    if (!l_lan_broken)
+        kill_self(signo);
+    return NULL;
+}
