@@ -1,0 +1,241 @@
+# lib.sh: shared helpers of the end-to-end scenarios.
+#
+# A scenario is a short bash script that sources this file and runs inside
+# the emulated router:   router/emu -B BUILD_DIR -- tests/e2e/NAME.sh
+# (CTest does exactly that). It fails through e2e_fail, which prints the
+# daemon's whole output and the stand-ins' logs, and ends with e2e_pass.
+#
+# Daemon:      write_config JSON, write_diag_cfg, start_daemon [ARGS],
+#              wait_line TEXT [SECONDS], signal_daemon SIG, wait_exit [SECONDS],
+#              stop_daemon [SIG] [SECONDS], run_daemon ARGS (foreground)
+# Checks:      expect_eq, expect_line, forbid_line, count_lines, check
+# Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], pc_files,
+#              verify_pc_files, manifest_names
+set -u
+
+if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
+    echo "$0: run me inside the emulated router: router/emu -- $0" >&2
+    exit 2
+fi
+
+E2E_NAME=$(basename "$0" .sh)
+E2E_DIR=$EMU_RUN_DIR/e2e
+DAEMON=$EMU_DIAGFERRY
+DAEMON_OUT=$E2E_DIR/daemon.out      # the daemon's stdout and stderr
+DAEMON_PID=
+DAEMON_STATUS=                      # exit status once wait_exit saw it end
+CONF=$E2E_DIR/conf.json
+WORKDIR=/tmp/mdlog/                 # the daemon's default working directory
+MODEM_LOG_DIR=/run/diag_logs/       # the default modem log directory
+E2E_START=$(date +%s%N)
+mkdir -p "$E2E_DIR"
+: >"$DAEMON_OUT"
+
+# Prints what is needed to understand a failure, then fails the scenario.
+e2e_fail() {
+    local f
+    echo "FAIL: $E2E_NAME: $*"
+    echo "----- daemon output ($DAEMON_OUT) -----"
+    cat "$DAEMON_OUT" 2>/dev/null
+    for f in adb.calls adb.log diag_mdlog.log manifest init.log telnetd.log cli.log emu.log; do
+        [ -s "$EMU_LOG_DIR/$f" ] || continue
+        echo "----- $f (last 60 lines) -----"
+        tail -n 60 "$EMU_LOG_DIR/$f"
+    done
+    echo "----- PC's TFTP directory -----"
+    ls -la "$EMU_PC_TFTP_DIR"
+    e2e_cleanup
+    exit 1
+}
+
+e2e_pass() {
+    e2e_cleanup
+    echo "PASS: $E2E_NAME ($(elapsed) s)"
+    exit 0
+}
+
+# A daemon still running at the end is ended by its pid.
+e2e_cleanup() {
+    if [ -n "$DAEMON_PID" ] && kill -0 "$DAEMON_PID" 2>/dev/null; then
+        kill -KILL "$DAEMON_PID" 2>/dev/null
+        wait "$DAEMON_PID" 2>/dev/null
+    fi
+}
+trap 'e2e_cleanup' EXIT
+trap 'e2e_fail "interrupted"' INT TERM
+
+elapsed() {
+    local ms=$((($(date +%s%N) - E2E_START) / 1000000))
+    printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
+}
+
+log() {
+    echo "[$(elapsed)] $*"
+}
+
+# check WHAT CMD...: fails the scenario unless CMD succeeds.
+check() {
+    local what=$1
+    shift
+    "$@" || e2e_fail "$what"
+}
+
+expect_eq() {
+    [ "$1" = "$2" ] || e2e_fail "${3:-value}: expected [$2], got [$1]"
+}
+
+# expect_line TEXT [FILE]: a line containing TEXT (fixed string) exists.
+expect_line() {
+    grep -qF -- "$1" "${2:-$DAEMON_OUT}" || e2e_fail "no line with [$1] in ${2:-daemon output}"
+}
+
+forbid_line() {
+    ! grep -qF -- "$1" "${2:-$DAEMON_OUT}" || e2e_fail "unexpected line with [$1] in ${2:-daemon output}"
+}
+
+count_lines() {
+    grep -cF -- "$1" "${2:-$DAEMON_OUT}"
+}
+
+# write_config JSON: the daemon's configuration file ($CONF).
+write_config() {
+    printf '%s\n' "$1" >"$CONF"
+}
+
+# write_diag_cfg [DIR]: a DIAG.cfg in the daemon's working directory.
+write_diag_cfg() {
+    local dir=${1:-$WORKDIR}
+    mkdir -p "$dir"
+    printf 'diag config for %s\n' "$E2E_NAME" >"${dir%/}/DIAG.cfg"
+}
+
+# ctl NAME [VALUE]: sets a control file of the stand-ins (VALUE "" touches).
+ctl() {
+    if [ $# -ge 2 ]; then printf '%s\n' "$2" >"$EMU_CTL_DIR/$1"; else : >"$EMU_CTL_DIR/$1"; fi
+}
+
+ctl_clear() {
+    rm -f "$EMU_CTL_DIR/$1"
+}
+
+# start_daemon [ARGS...]: the daemon in the background (default: -f $CONF),
+# with SIGINT at its default (bash would leave it ignored).
+start_daemon() {
+    [ $# -gt 0 ] || set -- -f "$CONF"
+    log "start: diagferry $*"
+    env --default-signal=INT,QUIT "$DAEMON" "$@" >>"$DAEMON_OUT" 2>&1 &
+    DAEMON_PID=$!
+    DAEMON_STATUS=
+}
+
+# run_daemon ARGS...: runs the daemon to its end (at most 20 s), output
+# appended to $DAEMON_OUT; sets DAEMON_STATUS.
+run_daemon() {
+    local mark
+    mark=$(wc -l <"$DAEMON_OUT")
+    timeout -s KILL 20 "$DAEMON" "$@" >>"$DAEMON_OUT" 2>&1
+    DAEMON_STATUS=$?
+    RUN_OUT=$(tail -n +$((mark + 1)) "$DAEMON_OUT")
+}
+
+# wait_line TEXT [SECONDS] [FILE]: waits for a line containing TEXT.
+wait_line() {
+    local text=$1 limit=${2:-10} file=${3:-$DAEMON_OUT} end
+    end=$(($(date +%s) + limit))
+    while ! grep -qF -- "$text" "$file" 2>/dev/null; do
+        if [ "$(date +%s)" -ge "$end" ]; then
+            return 1
+        fi
+        if [ "$file" = "$DAEMON_OUT" ] && [ -n "$DAEMON_PID" ] && daemon_ended; then
+            grep -qF -- "$text" "$file"
+            return
+        fi
+        sleep 0.1
+    done
+}
+
+# True once the daemon has exited (it is then a zombie until wait_exit).
+daemon_ended() {
+    local stat
+    stat=$(cat "/proc/$DAEMON_PID/stat" 2>/dev/null) || return 0
+    stat=${stat##*) }
+    [ "${stat%% *}" = Z ]
+}
+
+signal_daemon() {
+    log "signal $1"
+    kill "-$1" "$DAEMON_PID"
+}
+
+# wait_exit [SECONDS]: waits for the daemon's end; sets DAEMON_STATUS.
+# Returns 1 (daemon still running) on time-out.
+wait_exit() {
+    local limit=${1:-15} end
+    end=$(($(date +%s) + limit))
+    while ! daemon_ended; do
+        [ "$(date +%s)" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+    wait "$DAEMON_PID"
+    DAEMON_STATUS=$?
+    log "daemon exited with status $DAEMON_STATUS"
+}
+
+# stop_daemon [SIG] [SECONDS]: signal, then wait; a daemon that does not
+# end in time is killed by its pid (DAEMON_STATUS "killed", returns 1).
+stop_daemon() {
+    signal_daemon "${1:-TERM}"
+    if ! wait_exit "${2:-15}"; then
+        log "daemon did not exit within ${2:-15} s; killing pid $DAEMON_PID"
+        kill -KILL "$DAEMON_PID"
+        wait "$DAEMON_PID" 2>/dev/null
+        DAEMON_STATUS=killed
+        return 1
+    fi
+}
+
+# adb_calls [PATTERN]: the adb calls so far (those containing PATTERN).
+adb_calls() {
+    if [ $# -gt 0 ]; then
+        grep -F -- "$1" "$EMU_LOG_DIR/adb.calls" 2>/dev/null
+    else
+        cat "$EMU_LOG_DIR/adb.calls" 2>/dev/null
+    fi
+}
+
+# Log files the diag tool simulator has written so far, in order.
+manifest_names() {
+    local line
+    while IFS= read -r line; do
+        printf '%s\n' "${line% *}"
+    done <"$EMU_LOG_DIR/manifest" 2>/dev/null
+}
+
+# Files on the PC, one name a line, sorted.
+pc_files() {
+    ls -1A "$EMU_PC_TFTP_DIR" | sort
+}
+
+# verify_pc_files: every log file on the PC must be byte-identical to one
+# the simulator wrote. Sets PC_LOGS (files checked) and PC_MISSING (names
+# in the manifest that never reached the PC).
+verify_pc_files() {
+    local name sum want line
+    declare -A sums=()
+    while IFS= read -r line; do
+        sums["${line% *}"]=${line##* }
+    done <"$EMU_LOG_DIR/manifest" 2>/dev/null
+    PC_LOGS=0
+    while IFS= read -r name; do
+        [ "$name" = stat.txt ] && continue
+        want=${sums["$name"]:-}
+        [ -n "$want" ] || e2e_fail "PC has [$name], which the modem never wrote"
+        sum=$(sha256sum <"$EMU_PC_TFTP_DIR/$name")
+        [ "${sum%% *}" = "$want" ] || e2e_fail "PC's copy of [$name] differs from the modem's"
+        PC_LOGS=$((PC_LOGS + 1))
+    done < <(pc_files)
+    PC_MISSING=()
+    for name in "${!sums[@]}"; do
+        [ -e "$EMU_PC_TFTP_DIR/$name" ] || PC_MISSING+=("$name")
+    done
+}
