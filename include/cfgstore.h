@@ -2,10 +2,15 @@
  * The router's configuration store: a closed C library of the router
  * platform. diagferry attaches once at start-up and runs the DNS diagnosis
  * action, reading its outcome from the diag tool object.
+ *
+ * The records are the library's own layout. The static_asserts at the end
+ * make every build (the daemon's and the stand-in's) check its view of them.
  */
 #ifndef DIAGFERRY_CFGSTORE_H
 #define DIAGFERRY_CFGSTORE_H
 
+#include <assert.h>
+#include <stddef.h>
 #include <stdint.h>
 
 /* Instance selector of the store: seven 16-bit values, 14 bytes. */
@@ -21,6 +26,12 @@ typedef struct {
 #define DIAG_TOOL_RESULT_OK 1
 #define DIAG_TOOL_RESULT_PENDING 3
 
+/* The diag tool object (object 18): only its last field, the result, is read. */
+typedef struct {
+    unsigned char other[DIAG_TOOL_RESULT_OFFSET];
+    int32_t result;
+} diag_tool_object;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -34,5 +45,10 @@ int cfgstore_get_object(int obj, cfgstore_selector *sel, int len, void *buf);
 #ifdef __cplusplus
 }
 #endif
+
+static_assert(sizeof(cfgstore_selector) == 14, "cfgstore_selector is 14 bytes");
+static_assert(sizeof(diag_tool_object) == DIAG_TOOL_OBJ_SIZE, "diag tool object is 240 bytes");
+static_assert(offsetof(diag_tool_object, result) == DIAG_TOOL_RESULT_OFFSET,
+              "diag tool result at byte 236");
 
 #endif

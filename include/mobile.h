@@ -2,10 +2,14 @@
  * The router's mobile-manager library: a closed C library of the router
  * platform. The records below are laid out by that library; diagferry only
  * reads the fields it logs and judges, never the operations' own results.
+ * The static_asserts at the end make every build (the daemon's and the
+ * stand-in's) check its view of the layouts.
  */
 #ifndef DIAGFERRY_MOBILE_H
 #define DIAGFERRY_MOBILE_H
 
+#include <assert.h>
+#include <stddef.h>
 #include <stdint.h>
 
 /* WAN address parameters, 288 bytes; every text NUL-terminated in its field. */
@@ -68,5 +72,41 @@ int mobile_set_modem_mode(int mode, int32_t *result);
 #ifdef __cplusplus
 }
 #endif
+
+static_assert(sizeof(wan_params) == 288, "wan_params is 288 bytes");
+static_assert(offsetof(wan_params, ipv4_addr) == 0, "wan_params layout");
+static_assert(offsetof(wan_params, ipv4_mask) == 16, "wan_params layout");
+static_assert(offsetof(wan_params, ipv4_gateway) == 32, "wan_params layout");
+static_assert(offsetof(wan_params, ipv4_dns1) == 48, "wan_params layout");
+static_assert(offsetof(wan_params, ipv4_dns2) == 64, "wan_params layout");
+static_assert(offsetof(wan_params, reserved1) == 80, "wan_params layout");
+static_assert(offsetof(wan_params, ipv6_addr) == 84, "wan_params layout");
+static_assert(offsetof(wan_params, ipv6_prefix) == 124, "wan_params layout");
+static_assert(offsetof(wan_params, ipv6_dns1) == 204, "wan_params layout");
+static_assert(offsetof(wan_params, ipv6_dns2) == 244, "wan_params layout");
+static_assert(offsetof(wan_params, reserved2) == 284, "wan_params layout");
+
+static_assert(sizeof(profile_entry) == 331, "profile_entry is 331 bytes");
+static_assert(offsetof(profile_entry, name) == 0, "profile_entry layout");
+static_assert(offsetof(profile_entry, apn) == 32, "profile_entry layout");
+static_assert(offsetof(profile_entry, pdp_type) == 200, "profile_entry layout");
+static_assert(offsetof(profile_entry, auth_type) == 201, "profile_entry layout");
+static_assert(offsetof(profile_entry, username) == 202, "profile_entry layout");
+static_assert(offsetof(profile_entry, password) == 266, "profile_entry layout");
+static_assert(offsetof(profile_entry, isp) == 298, "profile_entry layout");
+static_assert(offsetof(profile_entry, is_default) == 330, "profile_entry layout");
+
+static_assert(sizeof(mobile_all_status) == 5332, "mobile_all_status is 5332 bytes");
+static_assert(offsetof(mobile_all_status, data_switch) == 0, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, roam_switch) == 4, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, conn_state) == 8, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, pref_network) == 12, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, net_select_mode) == 16, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, reg_state) == 20, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, profiles) == 24, "mobile_all_status layout");
+static_assert(sizeof(((mobile_all_status *)0)->profiles) == 16 * 331, "16 profile entries");
+static_assert(offsetof(mobile_all_status, isp_count) == 5320, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, total_count) == 5324, "mobile_all_status layout");
+static_assert(offsetof(mobile_all_status, active_index) == 5328, "mobile_all_status layout");
 
 #endif

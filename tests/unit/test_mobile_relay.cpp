@@ -1,0 +1,280 @@
+/*
+ * The mobile debug relay on the host. Every program it runs is found
+ * through PATH, and PATH holds only a private directory of fake programs
+ * written with shell built-ins: no real killall can run, and no process of
+ * the host is touched. The relayed manager is a fake that prints a chosen
+ * output and ends.
+ */
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "diagferry_main.h"
+#include "router_sim.h"
+
+__attribute__((weak)) void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
+                                                void *(*start_routine)(void *))
+{
+    ASSERT_EQ(pthread_create(thread, attr, start_routine, NULL), 0);
+}
+
+namespace {
+
+double now_s()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+/* A private PATH of fake programs; the old PATH comes back at the end. */
+class FakePath
+{
+  public:
+    FakePath()
+    {
+        const char *old = getenv("PATH");
+        old_path_ = old ? old : "";
+        setenv("PATH", sim_.path().c_str(), 1);
+    }
+    ~FakePath() { setenv("PATH", old_path_.c_str(), 1); }
+
+    /* A script that logs "NAME ARGS" to the call log, then runs body. */
+    void add(const std::string &name, const std::string &body) const
+    {
+        std::string path = sim_.file(name);
+        std::ofstream(path) << "#!/bin/sh\n"
+                            << "echo \"" << name << " $*\" >> '" << sim_.file("calls.log") << "'\n"
+                            << body << "\n";
+        chmod(path.c_str(), 0755);
+    }
+    /* The fake manager: the first run prints out.bin and ends, later runs
+     * only log. */
+    void add_mobile(const std::string &output) const
+    {
+        sim_.write("out.bin", output);
+        add("mobile", "[ -e '" + sim_.file("ran") + "' ] && exit 0\n: > '" + sim_.file("ran") +
+                          "'\nexec /bin/cat '" + sim_.file("out.bin") + "'");
+    }
+    /* Waits until the call log has n lines (background commands). */
+    bool wait_calls(size_t n, double limit_s = 3) const
+    {
+        double t0 = now_s();
+        while (sim_.calls().size() < n && now_s() - t0 < limit_s)
+            usleep(10000);
+        return sim_.calls().size() >= n;
+    }
+    const SimDir &sim() const { return sim_; }
+
+  private:
+    SimDir sim_;
+    std::string old_path_;
+};
+
+/* The relayed text: what lies between the relay thread's two banners. */
+std::string relayed(const std::string &out)
+{
+    size_t start = out.find("listen mobile thread start: pid ");
+    size_t end = out.rfind("]src/diagferry_main(");
+    if (start == std::string::npos || end == std::string::npos)
+        return "<banners missing>";
+    start = out.find('\n', start) + 1;
+    end = out.rfind('[', end);
+    return end >= start ? out.substr(start, end - start) : "<banners out of order>";
+}
+
+std::string run_relay_thread()
+{
+    pthread_t tid;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pthread_create(&tid, NULL, listen_mobile_thread, NULL), 0);
+    void *res = (void *)1;
+    EXPECT_EQ(pthread_join(tid, &res), 0);
+    EXPECT_EQ(res, nullptr);
+    return testing::internal::GetCapturedStdout();
+}
+
+} // namespace
+
+/* ---- The relay thread: tags, pieces and newlines */
+
+TEST(RelayThread, TagsEachLineOnceAndAddsNoNewline)
+{
+    FakePath fake;
+    std::string long_line(300, 'x');
+    long_line[254] = 'A';
+    long_line[255] = 'B';
+    fake.add_mobile(long_line + "\n" + "\n" + "one\ntwo\n" + "last without newline");
+    std::string out = run_relay_thread();
+
+    EXPECT_EQ(relayed(out), "[mobile]" + long_line + "\n" + "[mobile]\n" +
+                                "[mobile]one\n[mobile]two\n" + "[mobile]last without newline");
+    std::vector<LogLine> lines = log_lines(out);
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_EQ(lines[0].func, "listen_mobile_thread");
+    EXPECT_NE(out.find("listen_mobile_thread(): listen mobile thread exit: pid "),
+              std::string::npos);
+    EXPECT_EQ(fake.sim().calls(), (std::vector<std::string>{"mobile "}));
+}
+
+TEST(RelayThread, LinesOfExactlyOneAndTwoPieces)
+{
+    FakePath fake;
+    std::string piece(255, 'p'), longer(256, 'q');
+    fake.add_mobile(piece + "\n" + longer + "\n" + std::string(510, 'r') + "\nend\n");
+    std::string out = run_relay_thread();
+
+    EXPECT_EQ(relayed(out), "[mobile]" + piece + "\n" + "[mobile]" + longer + "\n" + "[mobile]" +
+                                std::string(510, 'r') + "\n[mobile]end\n");
+}
+
+TEST(RelayThread, NulBytesCannotJoinOrLoseLines)
+{
+    FakePath fake;
+    fake.add_mobile(std::string("\0hidden\n", 8) + std::string("ab\0cd\n", 6) + "next\n");
+    std::string out = run_relay_thread();
+
+    EXPECT_EQ(relayed(out), "[mobile]\n[mobile]ab\n[mobile]next\n");
+}
+
+TEST(RelayThread, NoManagerMeansOnlyTheBanners)
+{
+    FakePath fake; /* no "mobile" on PATH: the shell fails to start it */
+    testing::internal::CaptureStderr();
+    std::string out = run_relay_thread();
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(relayed(out), "");
+    EXPECT_EQ(log_lines(out).size(), 2u);
+}
+
+/* ---- Opening and closing */
+
+TEST(RelayOpenClose, RunsItsCommandsInOrder)
+{
+    FakePath fake;
+    fake.add("killall", ":");
+    fake.add("mobile_cli", ":");
+    fake.add_mobile("hello from the manager\n");
+    /* The guard of this test: killall resolves to the fake. */
+    char where[256];
+    ASSERT_EQ(exe_command("command -v killall", where, sizeof(where)), 1);
+    ASSERT_EQ(std::string(where), fake.sim().file("killall"));
+
+    testing::internal::CaptureStdout();
+    double t0 = now_s();
+    int opened = set_mobile_debug(1);
+    double open_s = now_s() - t0;
+    bool cli_ran = fake.wait_calls(3);
+    int closed = set_mobile_debug(0);
+    bool restarted = fake.wait_calls(5);
+    std::string out = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(closed, 1);
+    EXPECT_GE(open_s, 1.0);
+    EXPECT_TRUE(cli_ran && restarted);
+    std::vector<std::string> want = {"killall -9 mobile", "mobile ", "mobile_cli opendebug 1",
+                                     "killall -9 mobile mobile_cli", "mobile "};
+    EXPECT_EQ(fake.sim().calls(), want);
+    EXPECT_NE(out.find("\n[mobile]hello from the manager\n"), std::string::npos);
+    EXPECT_NE(out.find("listen mobile thread exit"), std::string::npos);
+}
+
+TEST(RelayOpenClose, CloseWithoutOpenJoinsNothing)
+{
+    FakePath fake;
+    fake.add("killall", ":");
+    fake.add("mobile", ":");
+    char where[256];
+    ASSERT_EQ(exe_command("command -v killall", where, sizeof(where)), 1);
+    ASSERT_EQ(std::string(where), fake.sim().file("killall"));
+
+    testing::internal::CaptureStdout();
+    int closed = set_mobile_debug(0);
+    bool restarted = fake.wait_calls(2);
+    std::string out = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(restarted);
+    EXPECT_EQ(fake.sim().calls(),
+              (std::vector<std::string>{"killall -9 mobile mobile_cli", "mobile "}));
+    EXPECT_EQ(out.find("listen mobile thread"), std::string::npos);
+}
+
+TEST(RelayOpenClose, FailedCommandsAreLoggedAndTheLastResultReturned)
+{
+    FakePath fake;
+    fake.add("killall", "exit 1");
+    fake.add("mobile", ":");
+    char where[256];
+    ASSERT_EQ(exe_command("command -v killall", where, sizeof(where)), 1);
+    ASSERT_EQ(std::string(where), fake.sim().file("killall"));
+
+    testing::internal::CaptureStdout();
+    int closed = set_mobile_debug(0);
+    fake.wait_calls(2);
+    std::string out = testing::internal::GetCapturedStdout();
+
+    /* "mobile&" itself succeeds: only the background start is judged. */
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(messages_with(out, "exit code is 1").size(), 1u);
+}
+
+/* ---- The stand-in manager behind the relay */
+
+TEST(RelayStandIn, RelaysTheStandInManagersDebugOutput)
+{
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = '\0';
+    std::string bin = std::string(exe);
+    bin = bin.substr(0, bin.rfind('/')) + "/../router/bin";
+    if (access((bin + "/mobile").c_str(), X_OK) != 0 ||
+        access((bin + "/mobile_cli").c_str(), X_OK) != 0)
+        GTEST_SKIP() << "stand-in programs not built in " << bin;
+
+    SimDir sim;
+    std::string old_path = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", bin.c_str(), 1);
+    pthread_t tid;
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(pthread_create(&tid, NULL, listen_mobile_thread, NULL), 0);
+    double t0 = now_s();
+    while (sim.count_calls("mobile start pid ") == 0 && now_s() - t0 < 3)
+        usleep(10000);
+    EXPECT_EQ(call_system("mobile_cli opendebug 1"), 1);
+    sim.write("mobile_ctl", "quiet\nlong\nempty\npair\npartial\n");
+    while (access(sim.file("mobile_ctl").c_str(), F_OK) == 0 && now_s() - t0 < 5)
+        usleep(10000);
+    usleep(200000);
+    /* End the manager this test started, by its pid. */
+    int pid = 0;
+    for (const auto &c : sim.calls())
+        if (sscanf(c.c_str(), "mobile start pid %d", &pid) == 1)
+            break;
+    EXPECT_GT(pid, 0);
+    if (pid > 0)
+        kill(pid, SIGKILL);
+    pthread_join(tid, NULL);
+    std::string out = testing::internal::GetCapturedStdout();
+    setenv("PATH", old_path.c_str(), 1);
+
+    std::string digits;
+    for (int i = 0; i < 300; i++)
+        digits += (char)('0' + i % 10);
+    std::string text = relayed(out);
+    EXPECT_EQ(text.rfind("[mobile]mobile: debug output on\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\n[mobile]" + digits + "\n[mobile]\n[mobile]mobile: pair line one\n"
+                        "[mobile]mobile: pair line two\n[mobile]mobile: last line without newline"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.size() - text.rfind("without newline"), strlen("without newline"));
+}
