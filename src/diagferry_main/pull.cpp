@@ -51,26 +51,6 @@ void do_pull(const char *name)
     pthread_mutex_unlock(&l_send_queue_mutex);
 }
 
-/* Shutdown: the query thread has ended, so the pull queue no longer grows. */
-static void drain_pull_queue(void)
-{
-    char log[LOG_NAME_SIZE];
-
-    pthread_mutex_lock(&l_pull_queue_mutex);
-    for (unsigned int pos = 0; pos < (unsigned int)queue_size(&l_need_pull_queue); pos++) {
-        if (!queue_at(&l_need_pull_queue, pos, log))
-            break;
-        if (l_lan_broken) {
-            LOG("omit [%s] in pull queue: lan broken", log);
-            journal_miss("omit pull queue", log);
-        } else {
-            LOG("post processing...");
-            do_pull(log);
-        }
-    }
-    pthread_mutex_unlock(&l_pull_queue_mutex);
-}
-
 void *pull_thread(void *)
 {
     char log[LOG_NAME_SIZE];
@@ -91,7 +71,21 @@ void *pull_thread(void *)
         if (popped)
             do_pull(log);
     }
-    drain_pull_queue();
+    /* Drain at shutdown: the query thread has ended, so the pull queue no
+     * longer grows. (Inline: its lines are the thread's own.) */
+    pthread_mutex_lock(&l_pull_queue_mutex);
+    for (unsigned int pos = 0; pos < (unsigned int)queue_size(&l_need_pull_queue); pos++) {
+        if (!queue_at(&l_need_pull_queue, pos, log))
+            break;
+        if (l_lan_broken) {
+            LOG("omit [%s] in pull queue: lan broken", log);
+            journal_miss("omit pull queue", log);
+        } else {
+            LOG("post processing...");
+            do_pull(log);
+        }
+    }
+    pthread_mutex_unlock(&l_pull_queue_mutex);
     queue_destory(&l_need_pull_queue);
     LOG_BANNER("pull thread exited");
     return NULL;

@@ -102,19 +102,6 @@ void check_log_id(const char *name)
     snprintf(l_last_log, sizeof(l_last_log), "%s", name);
 }
 
-/* Queues one new name; a full queue loses it, counted and journalled. */
-static void push_to_pull_queue(const char *name)
-{
-    pthread_mutex_lock(&l_pull_queue_mutex);
-    if (queue_push(&l_need_pull_queue, name)) {
-        pthread_cond_signal(&l_pull_queue_cond);
-    } else {
-        LOG("failed to add [%s] to need_pull_queue: queue full", name);
-        journal_miss("push to pull queue", name);
-    }
-    pthread_mutex_unlock(&l_pull_queue_mutex);
-}
-
 void do_query(void)
 {
     char out[CMD_BUF_SIZE];
@@ -152,7 +139,16 @@ void do_query(void)
     for (int i = ntaken - 1; i >= 0; i--) {
         l_detect++;
         check_log_id(taken[i]);
-        push_to_pull_queue(taken[i]);
+        /* Never waits for room: a full queue loses the name, counted and
+         * journalled (the push logs under do_query, so it stays here). */
+        pthread_mutex_lock(&l_pull_queue_mutex);
+        if (queue_push(&l_need_pull_queue, taken[i])) {
+            pthread_cond_signal(&l_pull_queue_cond);
+        } else {
+            LOG("failed to add [%s] to need_pull_queue: queue full", taken[i]);
+            journal_miss("push to pull queue", taken[i]);
+        }
+        pthread_mutex_unlock(&l_pull_queue_mutex);
     }
 }
 

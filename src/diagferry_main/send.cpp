@@ -58,26 +58,6 @@ void do_send(const char *name)
     l_send++;
 }
 
-/* Shutdown: the pull thread has ended, so the send queue no longer grows. */
-static void drain_send_queue(void)
-{
-    char log[LOG_NAME_SIZE];
-
-    pthread_mutex_lock(&l_send_queue_mutex);
-    for (unsigned int pos = 0; pos < (unsigned int)queue_size(&l_need_send_queue); pos++) {
-        if (!queue_at(&l_need_send_queue, pos, log))
-            break;
-        if (l_lan_broken) {
-            LOG("omit [%s] in send queue: lan broken", log);
-            journal_miss("omit send queue", log);
-        } else {
-            LOG("post processing...");
-            do_send(log);
-        }
-    }
-    pthread_mutex_unlock(&l_send_queue_mutex);
-}
-
 void *send_thread(void *)
 {
     char log[LOG_NAME_SIZE];
@@ -99,7 +79,21 @@ void *send_thread(void *)
         if (popped)
             do_send(log);
     }
-    drain_send_queue();
+    /* Drain at shutdown: the pull thread has ended, so the send queue no
+     * longer grows. (Inline: its lines are the thread's own.) */
+    pthread_mutex_lock(&l_send_queue_mutex);
+    for (unsigned int pos = 0; pos < (unsigned int)queue_size(&l_need_send_queue); pos++) {
+        if (!queue_at(&l_need_send_queue, pos, log))
+            break;
+        if (l_lan_broken) {
+            LOG("omit [%s] in send queue: lan broken", log);
+            journal_miss("omit send queue", log);
+        } else {
+            LOG("post processing...");
+            do_send(log);
+        }
+    }
+    pthread_mutex_unlock(&l_send_queue_mutex);
     queue_destory(&l_need_send_queue);
     LOG_BANNER("send thread exited");
     return NULL;

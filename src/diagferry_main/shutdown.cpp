@@ -41,9 +41,11 @@ static void stop_flag(std::atomic<int> *flag, pthread_mutex_t *mutex, pthread_co
     pthread_mutex_unlock(mutex);
 }
 
-/* Joins one worker with the CHECK lines of the join rule. A thread that was
- * never created, or the calling thread itself, counts as a failed join. */
-static void join_worker(const char *name, pthread_t tid, const std::atomic<int> &started)
+/* Joins one worker with the CHECK lines of the join rule, logged under the
+ * caller's name (kill_self). A thread that was never created, or the calling
+ * thread itself, counts as a failed join. */
+static void join_worker(const char *func, const char *name, pthread_t tid,
+                        const std::atomic<int> &started)
 {
     char expr[64];
     void *value = NULL;
@@ -56,24 +58,16 @@ static void join_worker(const char *name, pthread_t tid, const std::atomic<int> 
     else
         ret = pthread_join(tid, &value);
     snprintf(expr, sizeof(expr), "(ret = pthread_join(l_%s_tid, (void **)&res)) == 0", name);
-    CHECK_TEXT(expr, ret == 0, "error trying to join with %s thread, ret:%d", name, ret);
-    if (ret != 0)
+    if (ret != 0) {
+        log_line(LOG_SRC, __LINE__, func,
+                 "CHECK(%s) failed. error trying to join with %s thread, ret:%d", expr, name, ret);
         return;
+    }
     int res = (int)(intptr_t)value;
-    CHECK(res == 0, "the %s thread exit with an unexpected value: %d", name, res);
-}
-
-/* Step 1 after a network-down verdict: the PC is gone, so free the router's
- * telnet for the next engineer and wake the stop thread to end it. */
-static void stop_stop_thread(void)
-{
-    call_system("killall -9 cli");
-    CHECK(call_system("killall -9 telnetd"), "fail to kill telnetd");
-    CHECK(call_system("telnetd"), "fail to start telnetd");
-    LOG("[%d]stop stop-thread...", 1);
-    ASSERT(l_my_pid > 0, "bad pid");
-    kill(l_my_pid, SIGTERM);
-    join_worker("stop", l_stop_tid, l_stop_started);
+    if (res != 0)
+        log_line(LOG_SRC, __LINE__, func,
+                 "CHECK(res == 0) failed. the %s thread exit with an unexpected value: %d", name,
+                 res);
 }
 
 void kill_self(int signo)
@@ -92,16 +86,24 @@ void kill_self(int signo)
 
     LOG("%s exiting...", APP_NAME);
     if (l_lan_broken) {
-        stop_stop_thread();
+        /* The PC is gone: free the router's telnet for the next engineer,
+         * then wake the stop thread so that it ends. */
+        call_system("killall -9 cli");
+        CHECK(call_system("killall -9 telnetd"), "fail to kill telnetd");
+        CHECK(call_system("telnetd"), "fail to start telnetd");
+        LOG("[%d]stop stop-thread...", 1);
+        ASSERT(l_my_pid > 0, "bad pid");
+        kill(l_my_pid, SIGTERM);
+        join_worker(__func__, "stop", l_stop_tid, l_stop_started);
     } else {
         LOG("[%d]stop keep-alive-thread...", 1);
         stop_flag(&l_keep_alive_running, &l_mutex, &l_keep_alive_cond);
-        join_worker("keep_alive", l_keep_alive_tid, l_keep_alive_started);
+        join_worker(__func__, "keep_alive", l_keep_alive_tid, l_keep_alive_started);
     }
 
     LOG("[%d]stop test thread...", 2);
     stop_flag(&l_test_running, &l_mutex, &l_test_cond);
-    join_worker("test", l_test_tid, l_test_started);
+    join_worker(__func__, "test", l_test_tid, l_test_started);
 
     LOG("[%d]stop diag tool in modem...", 3);
     if (is_modem_logging())
@@ -109,18 +111,18 @@ void kill_self(int signo)
 
     LOG("[%d]stop query thread...", 4);
     stop_flag(&l_query_running, &l_mutex, &l_query_cond);
-    join_worker("query", l_query_tid, l_query_started);
+    join_worker(__func__, "query", l_query_tid, l_query_started);
 
     LOG("[%d]stop pull thread...", 5);
     stop_flag(&l_pull_running, &l_pull_queue_mutex, &l_pull_queue_cond);
     pthread_mutex_lock(&l_send_queue_mutex);
     pthread_cond_signal(&l_send_space_cond);
     pthread_mutex_unlock(&l_send_queue_mutex);
-    join_worker("pull", l_pull_tid, l_pull_started);
+    join_worker(__func__, "pull", l_pull_tid, l_pull_started);
 
     LOG("[%d]stop send thread...", 6);
     stop_flag(&l_send_running, &l_send_queue_mutex, &l_send_queue_cond);
-    join_worker("send", l_send_tid, l_send_started);
+    join_worker(__func__, "send", l_send_tid, l_send_started);
 
     LOG("[%d]clean modem cache...", 7);
     rm_modem_log_dir();

@@ -1,0 +1,679 @@
+/*
+ * Query stage: listing parser, selection of new names, sequence check, and
+ * the pull queue; plus how a log name reaches the adb and busybox command
+ * lines of the pull and send stages.
+ *
+ * The stage's own state is file-static, so this file includes query.cpp
+ * (its symbols then come from here, not from the library) and resets that
+ * state before every test. Commands run for real through /bin/sh: a fake
+ * "adb" and a fake "busybox" first on PATH print a prepared listing and
+ * record their arguments, one per line, into a call log.
+ */
+#include <gtest/gtest.h>
+
+#include "../../src/diagferry_main/query.cpp"
+
+#include <fcntl.h>
+#include <regex.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+/* The daemon's main() module defines these; the shutdown code that the
+ * stages link against refers to them, and no test here starts a thread. */
+__attribute__((weak)) char l_pc_ip[PC_IP_SIZE];
+__attribute__((weak)) sigset_t l_mask;
+__attribute__((weak)) pthread_t l_query_tid, l_pull_tid, l_send_tid, l_keep_alive_tid,
+    l_stop_tid, l_test_tid;
+__attribute__((weak)) std::atomic<int> l_query_started(0), l_pull_started(0), l_send_started(0),
+    l_keep_alive_started(0), l_stop_started(0), l_test_started(0);
+__attribute__((weak)) void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
+                                                void *(*start_routine)(void *))
+{
+    ASSERT_EQ(pthread_create(thread, attr, start_routine, NULL), 0);
+}
+
+namespace {
+
+/* The illustrative names: prefix, 19 date characters and "_" (9..28), the
+ * id at 29 and 30, then ".qmdl". */
+std::string log_name(int second, int id)
+{
+    char buf[64];
+    snprintf(buf, sizeof(buf), "diag_log_2026_12_05_19_30_%02d_%02d.qmdl", second, id);
+    return buf;
+}
+
+/* The stages move names in 41-byte buffers and copy them whole. */
+struct Slot {
+    char name[LOG_NAME_SIZE];
+};
+Slot slot(const std::string &name)
+{
+    Slot s;
+    memset(s.name, 0, sizeof(s.name));
+    snprintf(s.name, sizeof(s.name), "%s", name.c_str());
+    return s;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::string text;
+    char buf[4096];
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return text;
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0)
+        text.append(buf, (size_t)n);
+    close(fd);
+    return text;
+}
+
+void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    close(fd);
+    chmod(path.c_str(), mode);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+/* Whole-text match against a POSIX extended regular expression. */
+bool ere_match(const std::string &text, const std::string &pattern)
+{
+    regex_t re;
+    if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+        return false;
+    bool ok = regexec(&re, text.c_str(), 0, NULL, 0) == 0;
+    regfree(&re);
+    return ok;
+}
+
+std::string ere_escape(const std::string &text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (strchr("\\^$.|?*+()[]{}", c))
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+/* Log lines without their "[time]src(line) " prefix: "func(): message". */
+std::vector<std::string> log_messages(const std::string &out)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos)
+            end = out.size();
+        std::string line = out.substr(start, end - start);
+        size_t src_end = line.find(") ");
+        if (ere_match(line, "^\\[[0-9]+\\]src/[a-z_]+\\([0-9]+\\) ") && src_end != std::string::npos)
+            lines.push_back(line.substr(src_end + 2));
+        else
+            lines.push_back("UNPREFIXED " + line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+const char *STAMP = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\]";
+
+/* A journal must read exactly these lines, each after its own time stamp. */
+void expect_journal(const char *journal, const std::vector<std::string> &tails)
+{
+    std::string want = "^";
+    for (const std::string &t : tails)
+        want += STAMP + ere_escape(t) + "\n";
+    want += "$";
+    EXPECT_TRUE(ere_match(journal, want)) << "journal:\n" << journal;
+}
+
+std::vector<std::string> drain_pull_queue_names()
+{
+    std::vector<std::string> names;
+    char name[LOG_NAME_SIZE];
+    while (queue_pop(&l_need_pull_queue, name))
+        names.push_back(name);
+    return names;
+}
+
+const char FAKE_ADB[] = R"(#!/bin/sh
+# Records its arguments, one per line, then answers like adb.
+{ echo "== adb"; for a in "$@"; do printf '%s\n' "$a"; done; } >> "$FAKE_DIR/calls"
+case "$1" in
+shell)
+    [ -e "$FAKE_DIR/listing_fails" ] && exit 1
+    cat "$FAKE_DIR/listing"
+    ;;
+pull)
+    [ -e "$FAKE_DIR/pull_fails" ] && { echo "adb: error: remote object does not exist"; exit 1; }
+    printf 'log data' > "$3" || exit 1
+    echo "$2: 1 file pulled."
+    ;;
+esac
+exit 0
+)";
+
+const char FAKE_BUSYBOX[] = R"(#!/bin/sh
+{ echo "== busybox"; for a in "$@"; do printf '%s\n' "$a"; done; } >> "$FAKE_DIR/calls"
+[ -e "$FAKE_DIR/tftp_fails" ] && exit 1
+exit 0
+)";
+
+class QueryStageTest : public ::testing::Test {
+protected:
+    std::string dir, saved_path, saved_cwd;
+
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/dfquery.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        write_file(dir + "/adb", FAKE_ADB, 0755);
+        write_file(dir + "/busybox", FAKE_BUSYBOX, 0755);
+        write_file(dir + "/listing", "");
+        mkdir((dir + "/work").c_str(), 0755);
+        saved_path = getenv("PATH");
+        setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
+        setenv("FAKE_DIR", dir.c_str(), 1);
+        char cwd[PATH_BUF_SIZE];
+        ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+        saved_cwd = cwd;
+        /* A command that got out of its quotes would act here. */
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+
+        /* The stage's state as at start-up. */
+        l_build_query_cmd = 1;
+        l_query_cmd[0] = '\0';
+        l_first_query = 1;
+        memset(l_last_listed, 0, sizeof(l_last_listed));
+        l_last_id = -1;
+        snprintf(l_last_log, sizeof(l_last_log), "init");
+        l_query_running = 1;
+        l_pull_running = 1;
+        l_lan_broken = 0;
+        l_detect = l_pull = l_send = l_dup = 0;
+        l_miss = 0;
+        init_stat_str(&l_miss_str);
+        init_stat_str(&l_dup_str);
+        ASSERT_TRUE(queue_create(&l_need_pull_queue, LOG_NAME_SIZE, PULL_QUEUE_SLOTS));
+        ASSERT_TRUE(queue_create(&l_need_send_queue, LOG_NAME_SIZE, SEND_QUEUE_SLOTS));
+        snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "/run/diag_logs/");
+        snprintf(l_workdir, sizeof(l_workdir), "%s/work/", dir.c_str());
+        snprintf(l_pc_ip, sizeof(l_pc_ip), "192.0.2.100");
+    }
+
+    void TearDown() override
+    {
+        queue_destory(&l_need_pull_queue);
+        queue_destory(&l_need_send_queue);
+        free(l_miss_str.str);
+        free(l_dup_str.str);
+        l_miss_str.str = l_dup_str.str = NULL;
+        EXPECT_EQ(chdir(saved_cwd.c_str()), 0);
+        setenv("PATH", saved_path.c_str(), 1);
+        std::string rm = "rm -rf '" + dir + "'";
+        EXPECT_EQ(system(rm.c_str()), 0);
+    }
+
+    void set_listing(const std::vector<std::string> &names)
+    {
+        std::string text;
+        for (const std::string &n : names)
+            text += n + "\n";
+        write_file(dir + "/listing", text);
+    }
+
+    /* Runs one do_query and returns its log lines. */
+    std::vector<std::string> query()
+    {
+        ::testing::internal::CaptureStdout();
+        do_query();
+        return log_messages(::testing::internal::GetCapturedStdout());
+    }
+
+    /* The recorded calls: each is the program's arguments. */
+    std::vector<std::vector<std::string>> calls()
+    {
+        std::vector<std::vector<std::string>> out;
+        std::string text = read_file(dir + "/calls");
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            std::string line = text.substr(start, end - start);
+            if (line.rfind("== ", 0) == 0)
+                out.push_back({line.substr(3)});
+            else if (!out.empty())
+                out.back().push_back(line);
+            start = end + 1;
+        }
+        return out;
+    }
+
+    /* Leaves the state of the worked example: last accepted id 5. */
+    void after_id_5()
+    {
+        l_first_query = 0;
+        l_last_id = 5;
+        snprintf(l_last_log, sizeof(l_last_log), "%s", log_name(10, 5).c_str());
+        snprintf(l_last_listed, sizeof(l_last_listed), "%s", log_name(10, 5).c_str());
+    }
+};
+
+/* ---- the listing parser */
+
+TEST_F(QueryStageTest, ParserSplitsLinesOldestFirstAndIgnoresCarriageReturns)
+{
+    char names[LOG_LIST_MAX][LOG_NAME_SIZE];
+    memset(names, 0, sizeof(names));
+    ASSERT_EQ(parse_log_list("a1\r\nb2\r\nc3", names), 3);
+    EXPECT_STREQ(names[0], "a1");
+    EXPECT_STREQ(names[1], "b2");
+    EXPECT_STREQ(names[2], "c3");
+
+    /* An empty line in the middle is an (empty) name of its own. */
+    ASSERT_EQ(parse_log_list("a1\n\nc3", names), 3);
+    EXPECT_STREQ(names[1], "");
+}
+
+TEST_F(QueryStageTest, ParserAcceptsTwentyNamesOfFortyCharactersAndNoMore)
+{
+    char names[LOG_LIST_MAX][LOG_NAME_SIZE];
+    std::string forty(40, 'x'), listing;
+    for (int i = 0; i < 20; i++)
+        listing += (i ? "\n" : "") + forty;
+    ASSERT_EQ(parse_log_list(listing.c_str(), names), 20);
+    EXPECT_EQ(std::string(names[19]), forty);
+
+    EXPECT_EQ(parse_log_list((listing + "\nx").c_str(), names), -1) << "21 names";
+    EXPECT_EQ(parse_log_list((forty + "y").c_str(), names), -1) << "41 characters";
+    EXPECT_EQ(parse_log_list((forty + "\r").c_str(), names), 1) << "CR does not count";
+}
+
+TEST_F(QueryStageTest, ParserRefusesListingsWithoutAnyName)
+{
+    char names[LOG_LIST_MAX][LOG_NAME_SIZE];
+    EXPECT_EQ(parse_log_list("", names), -1);
+    EXPECT_EQ(parse_log_list("\n", names), -1);
+    EXPECT_EQ(parse_log_list("\r\n\r", names), -1);
+}
+
+/* ---- do_query: command, failures, selection */
+
+TEST_F(QueryStageTest, ListsTheModemDirectoryWithOneCommandBuiltOnce)
+{
+    set_listing({log_name(0, 0), log_name(10, 1)});
+    query();
+    snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "/elsewhere/");
+    query();
+    auto c = calls();
+    ASSERT_EQ(c.size(), 2u);
+    for (auto &call : c)
+        EXPECT_EQ(call, (std::vector<std::string>{
+                            "adb", "shell",
+                            "cd /run/diag_logs/ && ls -1 --color=never diag_log_*.qmdl*"}));
+}
+
+TEST_F(QueryStageTest, FailingOrEmptyOrOversizedListingChangesNothing)
+{
+    after_id_5();
+    write_file(dir + "/listing_fails", "");
+    set_listing({log_name(20, 6), log_name(30, 7)});
+    EXPECT_EQ(query(), (std::vector<std::string>{"do_query(): Error: exe query cmd (ls) failed!"}));
+    unlink((dir + "/listing_fails").c_str());
+
+    set_listing({});
+    EXPECT_EQ(query(), (std::vector<std::string>{"do_query(): parse query ret failed, omit! ret: "}));
+
+    std::vector<std::string> many;
+    for (int i = 0; i < 21; i++)
+        many.push_back(log_name(20 + i, 6 + i));
+    set_listing(many);
+    ::testing::internal::CaptureStdout();
+    do_query();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    /* The whole output, its newlines included, follows on one log entry. */
+    std::string all;
+    for (const std::string &n : many)
+        all += (all.empty() ? "" : "\n") + n;
+    EXPECT_TRUE(ere_match(out, "^\\[[0-9]+\\]src/diagferry_main\\([0-9]+\\) do_query\\(\\): "
+                               "parse query ret failed, omit! ret: " +
+                                   ere_escape(all) + "\n$"))
+        << out;
+
+    EXPECT_EQ(l_detect, 0);
+    EXPECT_EQ(l_last_id, 5);
+    EXPECT_STREQ(l_last_listed, log_name(10, 5).c_str());
+    EXPECT_TRUE(queue_is_empty(&l_need_pull_queue));
+}
+
+TEST_F(QueryStageTest, WorkedExampleStepByStep)
+{
+    after_id_5();
+    std::vector<std::string> names = {log_name(0, 4), log_name(10, 5), log_name(20, 6),
+                                      log_name(30, 8), log_name(40, 9)};
+    set_listing(names);
+
+    /* Name 4 is held back; names 2 and 3 are new, handled oldest first. */
+    EXPECT_EQ(query(), (std::vector<std::string>{
+                           "check_log_id(): detect log: [" + names[2] + "]",
+                           "check_log_id(): detect log: [" + names[3] + "]",
+                           "check_log_id(): miss 1 log(s) between " + names[2] + " and " +
+                               names[3],
+                       }));
+    EXPECT_STREQ(l_last_listed, names[3].c_str());
+    EXPECT_EQ(l_detect, 2);
+    EXPECT_EQ(l_miss.load(), 1);
+    EXPECT_EQ(l_dup, 0);
+    EXPECT_EQ(l_last_id, 8);
+    EXPECT_STREQ(l_last_log, names[3].c_str());
+    expect_journal(l_miss_str.str,
+                   {"\tsequence check\tmiss 01 from " + names[2] + " to " + names[3]});
+    EXPECT_STREQ(l_dup_str.str, "");
+    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{names[2], names[3]}));
+
+    /* The same listing a second later takes nothing. */
+    EXPECT_TRUE(query().empty());
+    EXPECT_EQ(l_detect, 2);
+
+    /* A newer file makes name 4 complete. */
+    names.push_back(log_name(50, 10));
+    set_listing(names);
+    EXPECT_EQ(query(), (std::vector<std::string>{"check_log_id(): detect log: [" + names[4] + "]"}));
+    EXPECT_EQ(l_last_id, 9);
+
+    /* The final listing of the shutdown takes the newest too. */
+    l_query_running = 0;
+    EXPECT_EQ(query(), (std::vector<std::string>{"check_log_id(): detect log: [" + names[5] + "]"}));
+    EXPECT_EQ(l_last_id, 10);
+    EXPECT_EQ(l_detect, 4);
+    EXPECT_EQ(l_miss.load(), 1);
+    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{names[4], names[5]}));
+}
+
+TEST_F(QueryStageTest, FirstSelectionTakesEveryConsideredNameOldestFirst)
+{
+    /* One file while running: nothing is considered yet. */
+    set_listing({log_name(0, 0)});
+    EXPECT_TRUE(query().empty());
+    EXPECT_EQ(l_first_query, 1);
+    EXPECT_STREQ(l_last_listed, "");
+
+    set_listing({log_name(0, 0), log_name(10, 1), log_name(20, 2), log_name(30, 3)});
+    query();
+    EXPECT_EQ(l_first_query, 0);
+    EXPECT_EQ(l_detect, 3);
+    EXPECT_EQ(l_miss.load(), 0) << "a first id 00 is in sequence";
+    EXPECT_EQ(drain_pull_queue_names(),
+              (std::vector<std::string>{log_name(0, 0), log_name(10, 1), log_name(20, 2)}));
+}
+
+TEST_F(QueryStageTest, ListingOlderThanTheLastOneTakesNothingButIsRemembered)
+{
+    after_id_5();
+    snprintf(l_last_listed, sizeof(l_last_listed), "%s", log_name(30, 8).c_str());
+    set_listing({log_name(0, 4), log_name(10, 5), log_name(20, 6)});
+    EXPECT_TRUE(query().empty());
+    EXPECT_STREQ(l_last_listed, log_name(10, 5).c_str());
+    EXPECT_EQ(l_detect, 0);
+}
+
+TEST_F(QueryStageTest, SixNewNamesFillTheFiveSlotsAndLoseTheNewest)
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < 7; i++)
+        names.push_back(log_name(i, i));
+    set_listing(names);
+    auto lines = query();
+    EXPECT_EQ(lines.back(),
+              "do_query(): failed to add [" + names[5] + "] to need_pull_queue: queue full");
+    EXPECT_EQ(l_detect, 6);
+    EXPECT_EQ(l_miss.load(), 1);
+    expect_journal(l_miss_str.str, {"\tpush to pull queue\t" + names[5]});
+    EXPECT_STREQ(l_last_listed, names[5].c_str());
+
+    /* The lost name is never taken again, even with room in the queue. */
+    EXPECT_EQ(drain_pull_queue_names(),
+              (std::vector<std::string>{names[0], names[1], names[2], names[3], names[4]}));
+    EXPECT_TRUE(query().empty());
+    EXPECT_EQ(l_detect, 6);
+}
+
+TEST_F(QueryStageTest, DuplicateIdIsCountedJournalledAndStillQueued)
+{
+    after_id_5();
+    std::string again = "diag_log_2026_12_05_19_30_15_05.qmdl";
+    set_listing({log_name(10, 5), again, log_name(20, 6)});
+    EXPECT_EQ(query(), (std::vector<std::string>{"check_log_id(): detect log: [" + again + "]",
+                                                 "check_log_id(): dup log! [" + again + "]"}));
+    EXPECT_EQ(l_dup, 1);
+    EXPECT_EQ(l_detect, 1);
+    EXPECT_EQ(l_miss.load(), 0);
+    EXPECT_EQ(l_last_id, 5);
+    EXPECT_STREQ(l_last_log, log_name(10, 5).c_str());
+    /* The dup journal separates with a space, not a tab. */
+    EXPECT_TRUE(ere_match(l_dup_str.str, std::string("^") + STAMP + " " + ere_escape(again) + "\n$"))
+        << l_dup_str.str;
+    EXPECT_STREQ(l_miss_str.str, "");
+    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{again}));
+}
+
+TEST_F(QueryStageTest, ShortNamesCompareByAnEmptyRemainder)
+{
+    /* Both remainders after the 9-character prefix are empty: equal, so
+     * "abc" is not newer than the empty l_last_listed. */
+    l_first_query = 0;
+    set_listing({"abc", "diag_log_"});
+    EXPECT_TRUE(query().empty());
+    EXPECT_STREQ(l_last_listed, "abc");
+
+    /* The held-back "diag_log_" is, by its empty remainder, not newer
+     * either; "diag_log_a" is. */
+    set_listing({"abc", "diag_log_", "diag_log_a", "x"});
+    query();
+    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{"diag_log_a"}));
+}
+
+/* ---- check_log_id */
+
+TEST_F(QueryStageTest, FirstIdZeroIsInSequenceAndThreeCountsThreeMissed)
+{
+    check_log_id(log_name(0, 0).c_str());
+    EXPECT_EQ(l_miss.load(), 0);
+    EXPECT_STREQ(l_miss_str.str, "");
+
+    l_last_id = -1;
+    snprintf(l_last_log, sizeof(l_last_log), "init");
+    ::testing::internal::CaptureStdout();
+    check_log_id(log_name(0, 3).c_str());
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(lines.back(), "check_log_id(): miss 3 log(s) between init and " + log_name(0, 3));
+    EXPECT_EQ(l_miss.load(), 3);
+    expect_journal(l_miss_str.str, {"\tsequence check\tmiss 03 from init to " + log_name(0, 3)});
+    EXPECT_EQ(l_last_id, 3);
+}
+
+TEST_F(QueryStageTest, IdsWrapFromNinetyNineToZero)
+{
+    l_last_id = 98;
+    check_log_id(log_name(0, 99).c_str());
+    check_log_id(log_name(1, 0).c_str());
+    EXPECT_EQ(l_miss.load(), 0);
+    EXPECT_EQ(l_last_id, 0);
+
+    /* 97 then 01: 98, 99 and 00 are missing, one journal line. */
+    l_last_id = 97;
+    snprintf(l_last_log, sizeof(l_last_log), "%s", log_name(2, 97).c_str());
+    check_log_id(log_name(3, 1).c_str());
+    EXPECT_EQ(l_miss.load(), 3);
+    expect_journal(l_miss_str.str,
+                   {"\tsequence check\tmiss 03 from " + log_name(2, 97) + " to " + log_name(3, 1)});
+}
+
+TEST_F(QueryStageTest, IdsAreReadAsAtoiReadsThem)
+{
+    /* No digits read as 0; a blank before one digit is skipped. */
+    l_last_id = 99;
+    check_log_id("diag_log_2026_12_05_19_30_00_xx.qmdl");
+    EXPECT_EQ(l_last_id, 0);
+    check_log_id("diag_log_2026_12_05_19_30_00_ 1.qmdl");
+    EXPECT_EQ(l_last_id, 1);
+    check_log_id("diag_log_2026_12_05_19_30_00_2x.qmdl");
+    EXPECT_EQ(l_last_id, 2);
+    EXPECT_EQ(l_miss.load(), 0);
+}
+
+TEST_F(QueryStageTest, BadIdIsCheckedAndTreatedAsMinusOne)
+{
+    std::string bad = "diag_log_2026_12_05_19_30_00_-3.qmdl";
+    l_last_id = 99;
+    ::testing::internal::CaptureStdout();
+    check_log_id(bad.c_str());
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "check_log_id(): detect log: [" + bad + "]",
+                         "check_log_id(): CHECK(now_id >= 0 && now_id <= LOG_ID_MAX) failed. bad log id",
+                         "check_log_id(): check log id fatal failed. nowid=-1, lastid=99",
+                     }));
+    EXPECT_EQ(l_miss.load(), 0);
+    EXPECT_EQ(l_last_id, -1);
+    EXPECT_STREQ(l_last_log, bad.c_str());
+}
+
+TEST_F(QueryStageTest, ShortNamesTakeTheirIdFromWhatIsThere)
+{
+    /* 29 characters: no id characters at all, id 0. */
+    check_log_id("diag_log_2026_12_05_19_30_00_");
+    EXPECT_EQ(l_last_id, 0);
+    EXPECT_EQ(l_miss.load(), 0);
+    /* 30 characters: the last one alone. */
+    l_last_id = 6;
+    check_log_id("diag_log_2026_12_05_19_30_00_7");
+    EXPECT_EQ(l_last_id, 7);
+    EXPECT_EQ(l_miss.load(), 0);
+}
+
+/* ---- names on the pull and send command lines */
+
+/* Hostile but valid as far as the listing goes: 36 characters that would
+ * create files P and Q in the working directory if a shell ran them. */
+const char HOSTILE[] = "diag_log_$(touch P)';touch Q;'.qmdl";
+
+TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
+{
+    ::testing::internal::CaptureStdout();
+    do_pull(slot(HOSTILE).name);
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    ASSERT_EQ(calls().size(), 1u);
+    EXPECT_EQ(calls()[0],
+              (std::vector<std::string>{"adb", "pull", std::string("/run/diag_logs/") + HOSTILE,
+                                        l_workdir + std::string(HOSTILE)}));
+    EXPECT_FALSE(exists(dir + "/P"));
+    EXPECT_FALSE(exists(dir + "/Q"));
+    EXPECT_EQ(read_file(l_workdir + std::string(HOSTILE)), "log data");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "do_pull(): pull log from modem to router. /run/diag_logs/" +
+                            std::string(HOSTILE) + ": 1 file pulled.");
+    EXPECT_EQ(l_pull, 1);
+    char queued[LOG_NAME_SIZE];
+    ASSERT_TRUE(queue_pop(&l_need_send_queue, queued));
+    EXPECT_STREQ(queued, HOSTILE);
+}
+
+TEST_F(QueryStageTest, FailedPullIsCountedJournalledAndDropped)
+{
+    write_file(dir + "/pull_fails", "");
+    ::testing::internal::CaptureStdout();
+    do_pull(slot(log_name(0, 0)).name);
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(lines, (std::vector<std::string>{"do_pull(): pull [" + log_name(0, 0) +
+                                               "] from modem to router failed"}));
+    EXPECT_EQ(l_pull, 0);
+    EXPECT_EQ(l_miss.load(), 1);
+    expect_journal(l_miss_str.str, {"\tpull\t" + log_name(0, 0)});
+    EXPECT_TRUE(queue_is_empty(&l_need_send_queue));
+}
+
+TEST_F(QueryStageTest, PullTooLongForTheCommandBufferIsNotRun)
+{
+    /* A 1000-character working directory: twice in the command, too long. */
+    std::string longdir = "/" + std::string(998, 'w') + "/";
+    snprintf(l_workdir, sizeof(l_workdir), "%s", longdir.c_str());
+    ::testing::internal::CaptureStdout();
+    do_pull(slot(log_name(0, 0)).name);
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("format_command(): command too long, not run: adb pull ", 0), 0u)
+        << lines[0];
+    EXPECT_EQ(lines[1], "do_pull(): pull [" + log_name(0, 0) + "] from modem to router failed");
+    EXPECT_TRUE(calls().empty()) << "nothing may run";
+    EXPECT_EQ(l_miss.load(), 1);
+}
+
+TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
+{
+    std::string local = l_workdir + std::string(HOSTILE);
+    write_file(local, "log data");
+    double spent = -1;
+    EXPECT_EQ(send_to_pc(HOSTILE, 1, 0, &spent), 1);
+    EXPECT_GE(spent, 0.0);
+    ASSERT_EQ(calls().size(), 1u);
+    EXPECT_EQ(calls()[0], (std::vector<std::string>{"busybox", "tftp", "-p", "-l", local, "-r",
+                                                    HOSTILE, "192.0.2.100", "-b", "16384"}));
+    EXPECT_FALSE(exists(local));
+    EXPECT_FALSE(exists(dir + "/P"));
+    EXPECT_FALSE(exists(dir + "/Q"));
+}
+
+TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
+{
+    std::string local = l_workdir + log_name(0, 0);
+    write_file(local, "log data");
+    write_file(dir + "/tftp_fails", "");
+    ::testing::internal::CaptureStdout();
+    do_send(slot(log_name(0, 0)).name);
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "call_system(): exit code is 1",
+                         "do_send(): send [" + log_name(0, 0) + "] from router to PC failed"}));
+    EXPECT_FALSE(exists(local));
+    EXPECT_EQ(l_send, 0);
+    EXPECT_EQ(l_miss.load(), 1);
+    expect_journal(l_miss_str.str, {"\tsend\t" + log_name(0, 0)});
+
+    /* A copy already gone: the unlink CHECK comes before the failure line. */
+    ::testing::internal::CaptureStdout();
+    do_send(slot(log_name(1, 1)).name);
+    lines = log_messages(::testing::internal::GetCapturedStdout());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], std::string("send_to_pc(): CHECK(unlink(local) == 0) failed. fail to unlink [") +
+                            l_workdir + log_name(1, 1) + "], errno: 2");
+    EXPECT_EQ(lines[2], "do_send(): send [" + log_name(1, 1) + "] from router to PC failed");
+    EXPECT_EQ(l_miss.load(), 2);
+}
+
+TEST_F(QueryStageTest, SuccessfulSendLogsItsTimeAndCounts)
+{
+    write_file(l_workdir + log_name(0, 0), "log data");
+    ::testing::internal::CaptureStdout();
+    do_send(slot(log_name(0, 0)).name);
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(ere_match(lines[0], "^do_send\\(\\): send log from router to PC in [0-9]+\\.[0-9]{3}s$"))
+        << lines[0];
+    EXPECT_EQ(l_send, 1);
+    EXPECT_EQ(l_miss.load(), 0);
+}
+
+} // namespace
