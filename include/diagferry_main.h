@@ -170,7 +170,14 @@ extern pthread_t l_killer_tid;
 
 void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
                           void *(*start_routine)(void *));
-void kill_self(int signo);
+/*
+ * Runs the orderly shutdown on the calling thread. Returns 0 at once when a
+ * shutdown is already under way; otherwise returns 1 once the shutdown is
+ * done, and the caller must then end its thread at once with the value
+ * l_lan_broken (its thread body returns it: no pthread_exit, which would
+ * load the unwinder at run time on the router).
+ */
+int kill_self(int signo);
 
 /* ---- stop thread and pid file (stop.cpp) */
 extern pid_t l_my_pid;

@@ -10,6 +10,8 @@
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
 
+#include <stdint.h>
+
 #include "arp.h"
 
 /* Waits up to the probe interval, or until the shutdown signals. The flag is
@@ -44,8 +46,10 @@ void *keep_alive_thread(void *)
         if (miss == KEEP_ALIVE_MAX_MISS) {
             LOG("Network down detect.");
             l_lan_broken = 1;
-            /* Comes back only when a signal shutdown is already under way. */
-            kill_self(-1);
+            /* Ran the whole shutdown, unless a signal shutdown was already
+             * under way: then the cycle goes on until this thread is stopped. */
+            if (kill_self(-1))
+                return (void *)(intptr_t)l_lan_broken.load();
         }
         if (!l_keep_alive_running && l_exiting)
             break;

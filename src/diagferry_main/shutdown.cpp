@@ -70,7 +70,7 @@ static void join_worker(const char *func, const char *name, pthread_t tid,
                  res);
 }
 
-void kill_self(int signo)
+int kill_self(int signo)
 {
     int n;
 
@@ -78,7 +78,7 @@ void kill_self(int signo)
     if (l_exiting) {
         pthread_mutex_unlock(&l_mutex);
         LOG("already in exiting, omit the signal %d", signo);
-        return;
+        return 0;
     }
     l_exiting = 1;
     l_killer_tid = pthread_self();
@@ -145,5 +145,5 @@ void kill_self(int signo)
     LOG("[%d]stop main thread...", n + 1);
     stop_flag(&l_main_running, &l_mutex, &l_main_cond);
     LOG_BANNER(l_lan_broken ? "keep alive thread exited" : "stop thread exited");
-    pthread_exit((void *)(intptr_t)l_lan_broken.load());
+    return 1;
 }

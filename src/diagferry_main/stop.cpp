@@ -10,6 +10,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -50,7 +51,9 @@ void *stop_thread(void *)
     create_pid_file();
     ASSERT(sigwait(&l_mask, &signo) == 0, "sigwait failed");
     LOG("stop thread: receive a signal: %d", signo);
-    if (!l_lan_broken)
-        kill_self(signo);
+    /* After a completed shutdown this thread ends with l_lan_broken, which
+     * is 1 only if a network-down verdict raced the signal. */
+    if (!l_lan_broken && kill_self(signo))
+        return (void *)(intptr_t)l_lan_broken.load();
     return NULL;
 }
