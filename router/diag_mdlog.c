@@ -558,7 +558,7 @@ static int write_pid_file(void)
 static void run(void)
 {
     long linger = 0;
-    time_t stop_at = 0;
+    long long stop_at = 0; /* ms time of the stop signal, 0 before it */
 
     for (;;) {
         long interval;
@@ -569,9 +569,9 @@ static void run(void)
             if (linger == 0)
                 return;
             say("stop signal %d: lingering %ld s", (int)l_stop, linger);
-            stop_at = time(NULL);
+            stop_at = now_ms();
         }
-        if (stop_at && linger > 0 && time(NULL) - stop_at >= linger)
+        if (stop_at && linger > 0 && now_ms() - stop_at >= linger * 1000)
             return;
         interval = ctl_long("mdlog_interval_ms", DEFAULT_INTERVAL_MS);
         if (!ctl_exists("mdlog_pause") && l_written < ctl_long("mdlog_max_files", LONG_MAX)) {
@@ -583,6 +583,10 @@ static void run(void)
             else
                 write_one();
         }
+        if (interval < 1)
+            interval = 1;
+        if (stop_at && linger > 0 && stop_at + linger * 1000 - now_ms() < interval)
+            interval = (long)(stop_at + linger * 1000 - now_ms());
         sleep_ms(interval > 0 ? interval : 1);
     }
 }

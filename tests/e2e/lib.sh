@@ -8,7 +8,8 @@
 # Daemon:      write_config JSON, write_diag_cfg, start_daemon [ARGS],
 #              wait_line TEXT [SECONDS], signal_daemon SIG, wait_exit [SECONDS],
 #              stop_daemon [SIG] [SECONDS], run_daemon ARGS (foreground)
-# Checks:      expect_eq, expect_line, forbid_line, count_lines, check
+# Checks:      check, refute, expect_eq, expect_line, forbid_line,
+#              count_lines, wait_until SECONDS CMD, not CMD
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], pc_files,
 #              verify_pc_files, manifest_names
 set -u
@@ -27,8 +28,12 @@ DAEMON_STATUS=                      # exit status once wait_exit saw it end
 CONF=$E2E_DIR/conf.json
 WORKDIR=/tmp/mdlog/                 # the daemon's default working directory
 MODEM_LOG_DIR=/run/diag_logs/       # the default modem log directory
+E2E_CWD=$E2E_DIR/cwd                # the scenario's and the daemon's working
+                                    # directory: where a name that injects a
+                                    # relative command like touch pwned lands
 E2E_START=$(date +%s%N)
-mkdir -p "$E2E_DIR"
+mkdir -p "$E2E_DIR" "$E2E_CWD"
+cd "$E2E_CWD" || exit 2
 : >"$DAEMON_OUT"
 
 # Prints what is needed to understand a failure, then fails the scenario.
@@ -78,6 +83,28 @@ check() {
     local what=$1
     shift
     "$@" || e2e_fail "$what"
+}
+
+# refute WHAT CMD...: fails the scenario if CMD succeeds.
+refute() {
+    local what=$1
+    shift
+    ! "$@" || e2e_fail "$what"
+}
+
+# not CMD...: succeeds when CMD fails (for wait_until).
+not() {
+    ! "$@"
+}
+
+# wait_until SECONDS CMD...: polls CMD every 0.1 s until it succeeds.
+wait_until() {
+    local end=$(($(date +%s) + $1))
+    shift
+    until "$@"; do
+        [ "$(date +%s)" -lt "$end" ] || return 1
+        sleep 0.1
+    done
 }
 
 expect_eq() {
