@@ -20,4 +20,11 @@ int check_arp(void);
  * set by init_arp: operation 2 and sender address equal. */
 int arp_is_reply_from_pc(const unsigned char *frame, size_t len);
 
+/* Fills frame (ARP_FRAME_SIZE bytes) with the broadcast request for pc_ip
+ * sent by the host whose hardware address is mac (6 bytes) and whose IPv4
+ * address is own_ip; both addresses are 4 bytes in network byte order.
+ * init_arp builds its request with it. */
+void arp_fill_request(unsigned char *frame, const unsigned char *mac, const unsigned char *own_ip,
+                      const unsigned char *pc_ip);
+
 #endif

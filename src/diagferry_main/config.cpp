@@ -31,26 +31,32 @@ static void take_dir(const cJSON *item, char *dir)
     dir[PATH_BUF_SIZE - 1] = '\0';
 }
 
-static void take_mode(const cJSON *item)
+/* Sets the router mode when item names one exactly; returns that name for
+ * parse_conf_file to log, or NULL when the mode stays as it was. */
+static const char *take_mode(const cJSON *item)
 {
     if (!cJSON_IsString(item))
-        return;
+        return NULL;
     if (strcmp(item->valuestring, "dial once") == 0) {
         l_router_mode = ROUTER_MODE_DIAL_ONCE;
-        LOG("mode: dial once");
-    } else if (strcmp(item->valuestring, "net monitor") == 0) {
-        l_router_mode = ROUTER_MODE_NET_MONITOR;
-        LOG("mode: net monitor");
-    } else if (strcmp(item->valuestring, "manual") == 0) {
-        l_router_mode = ROUTER_MODE_MANUAL;
-        LOG("mode: manual");
+        return "dial once";
     }
+    if (strcmp(item->valuestring, "net monitor") == 0) {
+        l_router_mode = ROUTER_MODE_NET_MONITOR;
+        return "net monitor";
+    }
+    if (strcmp(item->valuestring, "manual") == 0) {
+        l_router_mode = ROUTER_MODE_MANUAL;
+        return "manual";
+    }
+    return NULL;
 }
 
 int parse_conf_file(const char *path)
 {
     char buf[JSON_MAX_SIZE];
     cJSON *root, *item;
+    const char *mode;
     ssize_t n;
     int fd;
 
@@ -81,7 +87,9 @@ int parse_conf_file(const char *path)
     }
     take_dir(cJSON_GetObjectItem(root, "modem.log.dir"), l_modem_log_dir);
     take_dir(cJSON_GetObjectItem(root, "router.workdir"), l_workdir);
-    take_mode(cJSON_GetObjectItem(root, "router.mode"));
+    mode = take_mode(cJSON_GetObjectItem(root, "router.mode"));
+    if (mode)
+        LOG("mode: %s", mode);
     item = cJSON_GetObjectItem(root, "router.mobiledebug");
     if (cJSON_IsBool(item))
         l_mobile_debug = cJSON_IsTrue(item) ? 1 : 0;

@@ -231,5 +231,5 @@ void *test_thread(void *)
     else if (l_router_mode == ROUTER_MODE_NET_MONITOR)
         net_monitor();
     LOG_BANNER("test thread exited");
-    pthread_exit(NULL);
+    return NULL;
 }

@@ -40,6 +40,7 @@ cd "$E2E_CWD" || exit 2
 # Prints what is needed to understand a failure, then fails the scenario.
 e2e_fail() {
     local f
+    trap '' INT TERM
     echo "FAIL: $E2E_NAME: $*"
     echo "----- daemon output ($DAEMON_OUT) -----"
     cat "$DAEMON_OUT" 2>/dev/null

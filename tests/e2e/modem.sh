@@ -92,6 +92,14 @@ check "pid file removed" test ! -e "$EMU_MODEM_ROOT/run/diag_mdlog_pid"
 check "no zombie" test -z "$(ps -eo stat=,comm= | grep '^Z.*diag_mdlog')"
 adb shell diag_mdlog -k 2>/dev/null && e2e_fail "-k without a running tool succeeded"
 
+log "-k stops it even when started with SIGTERM blocked and ignored"
+# (env on the modem, right before the tool: no shell in between to reset them)
+sh -c "adb shell env --block-signal=TERM,INT --ignore-signal=TERM nohup diag_mdlog \
+    -f $DIR/DIAG.cfg -o $DIR/ -s 0.001 -n 3 >/dev/null 2>&1 &"
+check "tool comes up" wait_until 3 running
+adb shell diag_mdlog -k || e2e_fail "diag_mdlog -k failed on a tool started with TERM blocked"
+refute "still running after -k" running
+
 log "-k refused, then forced"
 ctl mdlog_kill_fail
 start_tool

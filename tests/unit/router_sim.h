@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
+#include <ctype.h>
 #include <stdio.h>
 #include <sstream>
 #include <stdlib.h>
@@ -77,18 +77,48 @@ struct LogLine {
     std::string src, func, msg;
 };
 
+/* Parses "[digits]src(digits) func(): msg"; false for any other line. */
+inline bool parse_log_line(const std::string &line, LogLine *out)
+{
+    size_t p = 1, q;
+
+    if (line.empty() || line[0] != '[')
+        return false;
+    while (p < line.size() && isdigit((unsigned char)line[p]))
+        p++;
+    if (p == 1 || p >= line.size() || line[p] != ']')
+        return false;
+    q = line.find('(', ++p);
+    if (q == std::string::npos || q == p)
+        return false;
+    out->src = line.substr(p, q - p);
+    p = ++q;
+    while (q < line.size() && isdigit((unsigned char)line[q]))
+        q++;
+    if (q == p || line.compare(q, 2, ") ") != 0)
+        return false;
+    p = q + 2;
+    q = line.find("(): ", p);
+    if (q == std::string::npos || q == p)
+        return false;
+    out->func = line.substr(p, q - p);
+    for (char c : out->func)
+        if (!isalnum((unsigned char)c) && c != '_')
+            return false;
+    out->msg = line.substr(q + 4);
+    return true;
+}
+
 /* The log lines of captured output, in order; other lines are skipped. */
 inline std::vector<LogLine> log_lines(const std::string &out)
 {
-    static const std::regex prefix(R"(^\[\d+\]([^(]+)\(\d+\) (\w+)\(\): (.*)$)");
     std::vector<LogLine> lines;
     std::istringstream in(out);
-    std::smatch m;
+    LogLine l;
 
-    for (std::string line; std::getline(in, line);) {
-        if (std::regex_match(line, m, prefix))
-            lines.push_back({m[1], m[2], m[3]});
-    }
+    for (std::string line; std::getline(in, line);)
+        if (parse_log_line(line, &l))
+            lines.push_back(l);
     return lines;
 }
 

@@ -1,10 +1,561 @@
+/*
+ * utils: log lines, the shell command runners, shell quoting and the time
+ * helpers.
+ */
+#define LOG_SRC "src/test"
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
 #include "utils.h"
 
-TEST(ExeCommand, TrimsOneFinalNewline)
+namespace {
+
+/* Blocks the daemon's three stop signals in the calling thread for the
+ * lifetime of the object, as the daemon does in every thread. */
+struct StopSignalsBlocked {
+    sigset_t old;
+    StopSignalsBlocked()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &set, &old);
+    }
+    ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old, NULL); }
+};
+
+/* The SigBlk mask of a /proc status text; ~0 when it is missing. */
+unsigned long long sigblk_of(const std::string &status)
 {
-    char out[64];
-    ASSERT_EQ(exe_command("printf 'abc\\n\\n'", out, sizeof(out)), 1);
-    EXPECT_STREQ(out, "abc\n");
+    size_t at = status.find("SigBlk:");
+    if (at == std::string::npos)
+        return ~0ULL;
+    return strtoull(status.c_str() + at + 7, NULL, 16);
+}
+
+unsigned long long sig_bit(int sig)
+{
+    return 1ULL << (sig - 1);
+}
+
+/* One log line of call_system, as the daemon prints it. */
+std::string call_system_line(const std::string &msg)
+{
+    return "^\\[[0-9]+\\]src/utils\\([0-9]+\\) call_system\\(\\): " + msg + "\n$";
+}
+
+} // namespace
+
+/* ---- log lines ------------------------------------------------------- */
+
+/* The logging statements live in named functions: the line carries the name
+ * of the function that logs. */
+static int log_sample(void)
+{
+    LOG("value %d and %s", 42, "text");
+    return __LINE__ - 1;
+}
+
+static void check_sample(int x)
+{
+    CHECK(x == 4, "x is %d", x);
+    CHECK(x == 3, "never printed");
+}
+
+TEST(LogLine, PrefixSourceLineFunctionThenMessage)
+{
+    int line = 0;
+    time_t before = time(NULL);
+    std::string out = capture_stdout([&] { line = log_sample(); });
+    time_t after = time(NULL);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(out, m, std::regex("^\\[([0-9]+)\\]src/test\\(([0-9]+)\\) "
+                                                    "log_sample\\(\\): value 42 and text\n$")))
+        << out;
+    EXPECT_EQ(std::stoi(m[2]), line);
+    long stamp = std::stol(m[1]);
+    EXPECT_GE(stamp, (long)before);
+    EXPECT_LE(stamp, (long)after);
+}
+
+TEST(LogLine, CheckLogsTheConditionTextAndGoesOn)
+{
+    std::string out = capture_stdout([&] { check_sample(3); });
+    EXPECT_TRUE(std::regex_match(out, std::regex("^\\[[0-9]+\\]src/test\\([0-9]+\\) check_sample\\(\\): "
+                                                 "CHECK\\(x == 4\\) failed\\. x is 3\n$")))
+        << out;
+}
+
+TEST(LogLineDeathTest, AssertPrintsProtocolLineAndExitsOne)
+{
+    /* stdout is sent to stderr inside the child so that the matcher sees it. */
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            ASSERT(1 + 1 == 3, "errno:%d", 5);
+        },
+        ::testing::ExitedWithCode(1),
+        "src/test\\([0-9]+\\) TestBody\\(\\): \\[PROTOCOL\\]ASSERT\\(1 \\+ 1 == 3\\) failed\\. errno:5");
+}
+
+/* ---- exe_command: captured output ------------------------------------ */
+
+TEST(ExeCommand, NoOutputGivesEmptyString)
+{
+    char out[16];
+    memset(out, 'x', sizeof(out));
+    EXPECT_EQ(exe_command("true", out, sizeof(out)), 1);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(ExeCommand, RemovesOnlyOneFinalNewline)
+{
+    struct {
+        const char *cmd, *want;
+    } cases[] = {
+        {"printf 'abc\\n'", "abc"},
+        {"printf 'abc\\n\\n'", "abc\n"},
+        {"printf abc", "abc"},
+        {"printf 'abc\\r\\n'", "abc\r"},
+        {"printf 'a\\nb'", "a\nb"},
+        {"printf 'abc \\t'", "abc \t"},
+        {"printf '\\n'", ""},
+    };
+    for (const auto &c : cases) {
+        char out[64];
+        EXPECT_EQ(exe_command(c.cmd, out, sizeof(out)), 1) << c.cmd;
+        EXPECT_STREQ(out, c.want) << c.cmd;
+    }
+}
+
+TEST(ExeCommand, LongOutputIsCutToSizeMinusOneAndStaysInTheBuffer)
+{
+    /* The buffer is followed by a guard that must stay untouched. */
+    char buf[8 + 8];
+    memset(buf, '#', sizeof(buf));
+    EXPECT_EQ(exe_command("printf 0123456789abcdef", buf, 8), 1);
+    EXPECT_STREQ(buf, "0123456");
+    for (size_t i = 8; i < sizeof(buf); i++)
+        EXPECT_EQ(buf[i], '#') << "byte " << i << " written past the buffer";
+
+    /* A newline that falls on the last byte read is removed as well. */
+    char out[5];
+    EXPECT_EQ(exe_command("printf 'abc\\ndef'", out, sizeof(out)), 1);
+    EXPECT_STREQ(out, "abc");
+}
+
+TEST(ExeCommand, OutputFarBeyondTheBufferIsLeftUnread)
+{
+    /* A writer that would block forever if the runner tried to drain it: the
+     * runner reads 15 bytes, closes the pipe, and the writer ends on it. */
+    char out[16];
+    int ret = exe_command("yes 0123456789 | head -c 10000000", out, sizeof(out));
+    EXPECT_STREQ(out, "0123456789\n0123");
+    /* The last command of the line died of the closed pipe: not a success. */
+    EXPECT_EQ(ret, 0);
+}
+
+TEST(ExeCommand, SizeOneReadsNothingButKeepsTheStatus)
+{
+    /* Silent commands: one that prints may die of the pipe closed unread. */
+    char out[1] = {'x'};
+    EXPECT_EQ(exe_command("true", out, 1), 1);
+    EXPECT_EQ(out[0], '\0');
+    out[0] = 'x';
+    EXPECT_EQ(exe_command("exit 3", out, 1), 0);
+    EXPECT_EQ(out[0], '\0');
+}
+
+TEST(ExeCommand, NonZeroExitFailsButKeepsTheText)
+{
+    char out[32];
+    EXPECT_EQ(exe_command("printf 'partial\\n'; exit 1", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "partial");
+}
+
+TEST(ExeCommand, StatusIsThatOfTheLastCommandOfTheLine)
+{
+    char out[8];
+    EXPECT_EQ(exe_command("false | true", out, sizeof(out)), 1);
+    EXPECT_EQ(exe_command("true | false", out, sizeof(out)), 0);
+    EXPECT_EQ(exe_command("kill -9 $$", out, sizeof(out)), 0);
+}
+
+TEST(ExeCommand, StandardErrorIsNotCaptured)
+{
+    char out[32];
+    /* The line on standard error shows up in the test's own output. */
+    EXPECT_EQ(exe_command("echo exe_command-stderr-line >&2; printf out", out, sizeof(out)), 1);
+    EXPECT_STREQ(out, "out");
+    EXPECT_EQ(exe_command("ls /nonexistent-dir-of-diagferry 2>/dev/null", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(ExeCommand, RefusesMissingArgumentsWithoutRunningAnything)
+{
+    TempDir dir;
+    std::string marker = dir.path + "/ran";
+    std::string cmd = "touch " + marker;
+    char out[8];
+
+    memset(out, 'x', sizeof(out));
+    EXPECT_EQ(exe_command(NULL, out, sizeof(out)), 0);
+    EXPECT_EQ(exe_command(cmd.c_str(), NULL, 8), 0);
+    EXPECT_EQ(exe_command(cmd.c_str(), out, 0), 0);
+    EXPECT_EQ(exe_command(cmd.c_str(), out, -1), 0);
+    EXPECT_EQ(memcmp(out, "xxxxxxxx", 8), 0) << "buffer touched";
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "command ran";
+}
+
+/* ---- call_system: status and its log lines --------------------------- */
+
+TEST(CallSystem, SuccessLogsNothingAndOutputGoesToOurs)
+{
+    int ret = 0;
+    std::string out = capture_stdout([&] { ret = call_system("echo hello-from-child"); });
+    EXPECT_EQ(ret, 1);
+    EXPECT_EQ(out, "hello-from-child\n");
+}
+
+TEST(CallSystem, MissingProgramLogsExitCode127)
+{
+    int ret = 1;
+    std::string out =
+        capture_stdout([&] { ret = call_system("/nonexistent/diagferry-no-such-program 2>/dev/null"); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_TRUE(std::regex_match(out, std::regex(call_system_line("exit code is 127")))) << out;
+}
+
+TEST(CallSystem, NonZeroExitLogsItsCode)
+{
+    int ret = 1;
+    std::string out = capture_stdout([&] { ret = call_system("exit 3"); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_TRUE(std::regex_match(out, std::regex(call_system_line("exit code is 3")))) << out;
+}
+
+TEST(CallSystem, ShellKilledBySignalLogsTheSignal)
+{
+    int ret = 1;
+    std::string out = capture_stdout([&] { ret = call_system("kill -9 $$"); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_TRUE(std::regex_match(out, std::regex(call_system_line("exit status is 9")))) << out;
+}
+
+/* ---- children never inherit the daemon's blocked stop signals -------- */
+
+/* The shell's own status, read with builtins only: a program started by the
+ * shell would show the mask the shell gave it, and dash clears it anyway. */
+#define SHELL_OWN_STATUS \
+    "while read -r line; do case $line in SigBlk*) echo \"$line\";; esac; done < /proc/$$/status"
+
+TEST(ShellChildren, RunWithStopSignalsUnblockedThoughTheCallerBlocksThem)
+{
+    StopSignalsBlocked blocked;
+    const unsigned long long stop = sig_bit(SIGTERM) | sig_bit(SIGINT) | sig_bit(SIGHUP);
+
+    /* The test means something only if the caller really blocks them. */
+    ASSERT_EQ(sigblk_of(read_file("/proc/thread-self/status")) & stop, stop);
+
+    char out[CMD_BUF_SIZE];
+    ASSERT_EQ(exe_command(SHELL_OWN_STATUS, out, sizeof(out)), 1);
+    EXPECT_EQ(sigblk_of(out) & stop, 0ULL) << out;
+    ASSERT_EQ(exe_command("cat /proc/self/status", out, sizeof(out)), 1);
+    EXPECT_EQ(sigblk_of(out) & stop, 0ULL) << out;
+
+    TempDir dir;
+    std::string file = dir.path + "/status";
+    ASSERT_EQ(call_system((SHELL_OWN_STATUS " > " + file).c_str()), 1);
+    EXPECT_EQ(sigblk_of(read_file(file)) & stop, 0ULL) << read_file(file);
+}
+
+TEST(ShellChildren, SigtermEndsAChildEvenWhenTheCallerBlocksIt)
+{
+    StopSignalsBlocked blocked;
+    int ret = 1;
+    /* With SIGTERM blocked the shell would survive its own kill and exit 0. */
+    std::string out = capture_stdout([&] { ret = call_system("kill -TERM $$; exit 0"); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_TRUE(std::regex_match(out, std::regex(call_system_line("exit status is 15")))) << out;
+}
+
+/* ---- format_command -------------------------------------------------- */
+
+TEST(FormatCommand, FitsUpToSizeMinusOne)
+{
+    char cmd[8];
+    EXPECT_EQ(format_command(cmd, sizeof(cmd), "%s%s", "abc", "defg"), 1);
+    EXPECT_STREQ(cmd, "abcdefg");
+}
+
+TEST(FormatCommand, TooLongIsRefusedEmptiedAndLogged)
+{
+    char cmd[8];
+    int ret = 1;
+    std::string out =
+        capture_stdout([&] { ret = format_command(cmd, sizeof(cmd), "rm -rf %s", "/tmp/x"); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_STREQ(cmd, "") << "a cut command must never be left to run";
+    EXPECT_NE(out.find("command too long, not run: "), std::string::npos) << out;
+}
+
+/* ---- shell_quote ----------------------------------------------------- */
+
+TEST(ShellQuote, SafeStringsStayUnchanged)
+{
+    const char *safe[] = {"abc", "/tmp/mdlog/", "diag_log_20261205_191843_00.qmdl2",
+                          "a-b_c.d:e=f@g%h,i+j", "192.0.2.100"};
+    for (const char *s : safe) {
+        char out[128];
+        ASSERT_NE(shell_quote(s, out, sizeof(out)), nullptr) << s;
+        EXPECT_STREQ(out, s);
+    }
+}
+
+TEST(ShellQuote, HostileStringsReachTheCommandExactlyAndRunNothing)
+{
+    TempDir dir;
+    std::string marker = dir.path + "/pwned";
+    std::vector<std::string> hostile = {
+        "",
+        "a b",
+        "'",
+        "''",
+        "it's",
+        "'; touch " + marker + "; '",
+        "$(touch " + marker + ")",
+        "`touch " + marker + "`",
+        "$HOME ${PATH} $$ $1",
+        "\\' \\\\ \\n",
+        "\"double\" \"",
+        "; | & && || < > >> * ? [a] {b,c} ~ # !",
+        "line1\nline2\n\n",
+        "\t tab and spaces  ",
+        "-n",
+        "--help=x y",
+        "trailing backslash\\",
+    };
+    for (const auto &text : hostile) {
+        char quoted[512], out[1024];
+        ASSERT_NE(shell_quote(text.c_str(), quoted, sizeof(quoted)), nullptr) << text;
+        /* The bar after the text keeps a final newline out of exe_command's trim. */
+        std::string cmd = std::string("printf '%s|' ") + quoted;
+        ASSERT_EQ(exe_command(cmd.c_str(), out, sizeof(out)), 1) << cmd;
+        EXPECT_EQ(std::string(out), text + "|") << "quoted as " << quoted;
+    }
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a quoted string ran a command";
+}
+
+TEST(ShellQuote, TooSmallBufferGivesNullAndNeverWritesPastIt)
+{
+    const char *texts[] = {"abc", "", "a b", "'", "it's", "''x''", "$(x)"};
+    for (const char *text : texts) {
+        char full[64];
+        ASSERT_NE(shell_quote(text, full, sizeof(full)), nullptr);
+        size_t need = strlen(full) + 1;
+        for (size_t size = 0; size < need; size++) {
+            char buf[80];
+            memset(buf, '#', sizeof(buf));
+            EXPECT_EQ(shell_quote(text, buf, size), nullptr) << text << " size " << size;
+            for (size_t i = size; i < sizeof(buf); i++)
+                ASSERT_EQ(buf[i], '#') << text << " size " << size << " wrote byte " << i;
+        }
+        char buf[64];
+        ASSERT_NE(shell_quote(text, buf, need), nullptr) << text << " size " << need;
+        EXPECT_STREQ(buf, full);
+    }
+}
+
+/* ---- time helpers ---------------------------------------------------- */
+
+namespace {
+
+long long us_of(const struct timeval &tv)
+{
+    return (long long)tv.tv_sec * 1000000LL + tv.tv_usec;
+}
+
+long long us_of(const struct timespec &ts)
+{
+    return (long long)ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+double mono_now(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+} // namespace
+
+TEST(Deadlines, ZeroSecondsIsNowAndATimedWaitReturnsAtOnce)
+{
+    struct timeval before, after;
+    struct timespec deadline;
+
+    gettimeofday(&before, NULL);
+    maketimeout_s(&deadline, 0);
+    gettimeofday(&after, NULL);
+    EXPECT_GE(us_of(deadline), us_of(before));
+    EXPECT_LE(us_of(deadline), us_of(after));
+    EXPECT_EQ(deadline.tv_nsec % 1000, 0);
+
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+    double start = mono_now();
+    pthread_mutex_lock(&mutex);
+    int ret = pthread_cond_timedwait(&cond, &mutex, &deadline);
+    pthread_mutex_unlock(&mutex);
+    EXPECT_EQ(ret, ETIMEDOUT);
+    EXPECT_LT(mono_now() - start, 0.1);
+}
+
+TEST(Deadlines, SecondsAreAddedToTheWallClock)
+{
+    struct timeval before, after;
+    struct timespec deadline;
+
+    gettimeofday(&before, NULL);
+    maketimeout_s(&deadline, 10);
+    gettimeofday(&after, NULL);
+    EXPECT_GE(us_of(deadline), us_of(before) + 10000000LL);
+    EXPECT_LE(us_of(deadline), us_of(after) + 10000000LL);
+    EXPECT_LT(deadline.tv_nsec, 1000000000L);
+}
+
+TEST(Deadlines, MicroAndMillisecondsCarryIntoSeconds)
+{
+    const long amounts_us[] = {0, 1, 999999, 1000000, 1500000, 2999999};
+    for (long us : amounts_us) {
+        struct timeval before, after;
+        struct timespec deadline;
+
+        gettimeofday(&before, NULL);
+        maketimeout_us(&deadline, us);
+        gettimeofday(&after, NULL);
+        EXPECT_GE(deadline.tv_nsec, 0L) << us;
+        EXPECT_LT(deadline.tv_nsec, 1000000000L) << us;
+        EXPECT_GE(us_of(deadline), us_of(before) + us) << us;
+        EXPECT_LE(us_of(deadline), us_of(after) + us) << us;
+    }
+    struct timeval before, after;
+    struct timespec deadline;
+    gettimeofday(&before, NULL);
+    maketimeout_ms(&deadline, 1750);
+    gettimeofday(&after, NULL);
+    EXPECT_LT(deadline.tv_nsec, 1000000000L);
+    EXPECT_GE(us_of(deadline), us_of(before) + 1750000LL);
+    EXPECT_LE(us_of(deadline), us_of(after) + 1750000LL);
+}
+
+TEST(Timers, ElapsedTimeIsRightWhenTheNanosecondsGoBackwards)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    /* Two seconds earlier but at the very end of a second: the end reading's
+     * nanosecond field is then smaller than the start's. */
+    start.tv_sec -= 2;
+    start.tv_nsec = 999999999;
+    double start_s = (double)start.tv_sec + 0.999999999;
+
+    double before = mono_now() - start_s;
+    double elapsed = timer_end(&start);
+    double after = mono_now() - start_s;
+    EXPECT_GT(elapsed, 1.0);
+    EXPECT_GE(elapsed, before - 1e-6);
+    EXPECT_LE(elapsed, after + 1e-6);
+}
+
+TEST(Timers, MeasureASleep)
+{
+    struct timespec timer;
+    EXPECT_EQ(timer_start(&timer), 0);
+    usleep(50000);
+    double elapsed = timer_end(&timer);
+    EXPECT_GE(elapsed, 0.05);
+    EXPECT_LT(elapsed, 1.0);
+}
+
+TEST(Timers, TimevalDifferenceInMicroseconds)
+{
+    struct timeval a = {1, 900000}, b = {3, 100000};
+    EXPECT_DOUBLE_EQ(timeval_diff_us(&a, &b), 1200000.0);
+    EXPECT_DOUBLE_EQ(timeval_diff_us(&b, &a), -1200000.0);
+    EXPECT_DOUBLE_EQ(timeval_diff_us(&a, &a), 0.0);
+}
+
+class TimeStamps : public ::testing::Test {
+protected:
+    std::string old_tz;
+    bool had_tz = false;
+    void SetUp() override
+    {
+        const char *tz = getenv("TZ");
+        had_tz = tz != NULL;
+        if (tz)
+            old_tz = tz;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override
+    {
+        if (had_tz)
+            setenv("TZ", old_tz.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+};
+
+TEST_F(TimeStamps, MillisecondsAreTruncatedAndZeroPadded)
+{
+    struct {
+        long usec;
+        const char *want;
+    } cases[] = {
+        {999999, "2026-12-05 19:18:43.999"}, {5000, "2026-12-05 19:18:43.005"},
+        {999, "2026-12-05 19:18:43.000"},    {0, "2026-12-05 19:18:43.000"},
+        {72000, "2026-12-05 19:18:43.072"},  {123456, "2026-12-05 19:18:43.123"},
+    };
+    for (const auto &c : cases) {
+        struct timeval tv = {1796498323, c.usec};
+        char buf[TIMESTAMP_SIZE + 4];
+        memset(buf, '#', sizeof(buf));
+        EXPECT_EQ(format_timeval(&tv, buf), buf);
+        EXPECT_STREQ(buf, c.want);
+        for (size_t i = TIMESTAMP_SIZE; i < sizeof(buf); i++)
+            EXPECT_EQ(buf[i], '#');
+    }
+}
+
+TEST_F(TimeStamps, NowHasTheJournalFormat)
+{
+    char before[32], after[32], buf[TIMESTAMP_SIZE];
+    time_t t0 = time(NULL);
+    struct tm tm;
+
+    EXPECT_EQ(getstimeval(buf), buf);
+    time_t t1 = time(NULL);
+    EXPECT_EQ(strlen(buf), 23u);
+    EXPECT_TRUE(std::regex_match(
+        std::string(buf),
+        std::regex("^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}$")))
+        << buf;
+    strftime(before, sizeof(before), "%Y-%m-%d %H:%M:%S", gmtime_r(&t0, &tm));
+    strftime(after, sizeof(after), "%Y-%m-%d %H:%M:%S", gmtime_r(&t1, &tm));
+    std::string seconds(buf, 19);
+    EXPECT_TRUE(seconds == before || seconds == after) << buf;
 }

@@ -1,0 +1,38 @@
+#!/bin/bash
+# init_arp's failures: no br0, br0 without an IPv4 address, and a PC
+# address that is not a dotted quad.
+. "$(dirname "$0")/lib.sh"
+ARP_PROBE=$EMU_BUILD_DIR/tests/arp_probe
+OUT=$E2E_DIR/probe.out
+ERR=$E2E_DIR/probe.err
+
+# probe CMD...: runs CMD (arp_probe, or something that ends in it) with its
+# standard output and standard error apart.
+probe() {
+    timeout -s KILL 30 "$@" >"$OUT" 2>"$ERR" || e2e_fail "arp_probe failed: $(cat "$OUT" "$ERR")"
+    cat "$OUT" "$ERR"
+}
+
+log "no br0 (a network namespace of its own)"
+probe unshare --net "$ARP_PROBE" "$EMU_PC_IP" 1
+expect_line "init_arp: 0" "$OUT"
+expect_line "check_arp: 0" "$OUT"
+expect_eq "$(cat "$ERR")" "ioctl: No such device" "perror line"
+
+log "br0 without an IPv4 address"
+probe unshare --net sh -c "ip link add br0 type bridge && ip link set br0 up && \
+    exec '$ARP_PROBE' '$EMU_PC_IP' 1"
+expect_line "init_arp: 0" "$OUT"
+expect_eq "$(cat "$ERR")" "ioctl: Cannot assign requested address" "perror line"
+
+log "addresses that are not a dotted quad"
+for bad in "" "pc" "192.0.2" "192.0.2.1000" "192.0.2.100x"; do
+    probe "$ARP_PROBE" "$bad" 1
+    expect_line "init_arp: 1" "$OUT"
+    expect_eq "$(grep -c 'inet_pton error!' "$OUT")" 1 "CHECK lines for [$bad]"
+    expect_line "src/arp(" "$OUT"
+    expect_line "init_arp(): CHECK(inet_pton(AF_INET, pc_ip, &l_pc_ip) == 1) failed. inet_pton error!" "$OUT"
+    expect_eq "$(grep -c '^check_arp: 0' "$OUT")" 1 "probe for [$bad]"
+done
+
+e2e_pass

@@ -1,0 +1,113 @@
+#!/bin/bash
+# The relay at a steady pace, with one of each trouble on the way: a gap in
+# the ids, a repeated id, a failed pull, an upload failure while the PC's
+# TFTP server is away, and two hostile file names written last. Then
+# SIGTERM: the numbered shutdown, stat.txt at the PC matching what arrived,
+# nothing left behind.
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/lib.sh"
+. "$HERE/pipeline_checks.sh"
+
+written() { manifest_names | wc -l; }
+written_at_least() { [ "$(written)" -ge "$1" ]; }
+at_pc() { [ -e "$EMU_PC_TFTP_DIR/$1" ]; }
+pc_has_at_least() { [ "$(pc_log_count)" -ge "$1" ]; }
+line_seen() { grep -qF -- "$1" "$DAEMON_OUT"; }
+
+write_config '{"modem.log.size": 0.05, "modem.log.number": 12, "modem.log.zip_level": 0}'
+write_diag_cfg
+ctl mdlog_interval_ms 1000
+# Paused until the pipeline runs, so that the first listing has no backlog.
+ctl mdlog_pause
+new_run "steady pace"
+start_daemon
+wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+ctl_clear mdlog_pause
+expect_pid_file
+wait_until 15 pc_has_at_least 4 || e2e_fail "files do not reach the PC"
+
+log "gap of two ids"
+ctl mdlog_skip 2
+wait_until 10 line_seen "check_log_id(): miss 2 log(s) between " || e2e_fail "no gap detected"
+
+log "repeated id"
+ctl mdlog_repeat 1
+wait_until 10 line_seen "check_log_id(): dup log! [" || e2e_fail "no dup detected"
+
+log "failed pull"
+ctl pull_fail_next 1
+wait_until 10 line_seen "] from modem to router failed" || e2e_fail "no pull failure"
+
+log "upload failure: TFTP server stopped"
+# Slower writing, so that the stalled send stage does not overflow.
+ctl mdlog_interval_ms 3000
+pcctl tftp stop
+wait_until 30 line_seen "] from router to PC failed" || e2e_fail "no upload failure"
+pcctl tftp start && tftpd_realtime
+ctl mdlog_interval_ms 1000
+n=$(written)
+wait_until 10 written_at_least $((n + 3)) || e2e_fail "writing stopped"
+after=$(manifest_names | sed -n "$((n + 1))p")
+wait_until 15 at_pc "$after" || e2e_fail "[$after], written after the restart, did not arrive"
+
+log "two hostile names, written last"
+ctl mdlog_pause
+sleep 1
+n=$(written)
+last=$(manifest_names | tail -n 1)
+id=$((10#${last:29:2}))
+# Both sort after the regular names; each carries the next id at 29-30.
+# Run unquoted, A creates pwnA; wrapped in plain single quotes, B pwnB.
+A=$(printf 'diag_log_9$(touch${IFS}pwnA)_%02d.qmdl' $(((id + 1) % 100)))
+B=$(printf "diag_log_9';touch\${IFS}pwnB;'%02d.qmdl" $(((id + 2) % 100)))
+expect_eq "${#A}/${#B}" "36/36" "hostile name lengths"
+printf '%s\n%s\n' "$A" "$B" >"$EMU_CTL_DIR/name_next"
+ctl mdlog_max_files $((n + 2))
+ctl_clear mdlog_pause
+wait_until 10 test -e "$MODEM_DIR/$B" || e2e_fail "simulator did not write [$B]"
+# All but the newest (held back while the tool runs) goes through now.
+wait_until 15 at_pc "$A" || e2e_fail "[$A] did not arrive"
+verify_pc_files
+failed=$(sed -n 's/.*pull \[\(.*\)\] from modem to router failed$/\1/p; s/.*send \[\(.*\)\] from router to PC failed$/\1/p' \
+    "$DAEMON_OUT" | sort)
+expect_eq "$(printf '%s\n' "${PC_MISSING[@]}" | sort)" "$(printf '%s\n' "$B" $failed | sort)" \
+    "files not at the PC while running"
+
+stop_daemon TERM 40 || e2e_fail "daemon did not end within 40 s of SIGTERM"
+expect_clean_end
+expect_line "stop thread: receive a signal: 15"
+expect_steps 1 2 3 4 5 6 7 8 9
+expect_line "stop thread exited: pid $DAEMON_PID"
+check "[$B] taken by the final listing" at_pc "$B"
+verify_pc_files
+expect_eq "$(printf '%s\n' "${PC_MISSING[@]}" | sort)" "$(printf '%s\n' $failed)" \
+    "files that never reached the PC"
+for f in pwnA pwnB; do
+    for d in "$E2E_CWD" / "$WORKDIR" "$EMU_MODEM_ROOT" "$EMU_MODEM_ROOT/run"; do
+        refute "hostile name ran a command ($d$f)" test -e "$d/$f"
+    done
+done
+expect_workdir_empty
+
+log "statistics"
+check_stat_file
+total=$(written)
+expect_eq "$ST_DETECT" "$total" "detect: every file written"
+expect_eq "$ST_SEND" "$(pc_log_count)" "send: files at the PC"
+expect_eq "$ST_DUP" 1 "dup"
+expect_eq "$(journal_names pull)" "$(sed -n 's/.*pull \[\(.*\)\] from modem to router failed$/\1/p' "$DAEMON_OUT")" \
+    "pull journal"
+expect_eq "$(journal_names send | sort)" \
+    "$(sed -n 's/.*send \[\(.*\)\] from router to PC failed$/\1/p' "$DAEMON_OUT" | sort)" "send journal"
+expect_eq "$(printf '%s\n' "${ST_MISS_LINES[@]}" | cut -f1 | sort | uniq -c |
+    sed 's/^ *\([0-9]*\) \(.*\)$/\2 \1/' | tr '\n' ';')" \
+    "pull 1;send $(journal_names send | wc -l);sequence check 1;" "miss journal reasons"
+check "gap line" grep -qE $'^sequence check\tmiss 02 from diag_log_[^ ]+ to diag_log_' \
+    < <(printf '%s\n' "${ST_MISS_LINES[@]}")
+expect_eq "$ST_PULL" $((ST_DETECT - 1)) "pull: all but the failed one"
+expect_eq "$ST_SEND" $((ST_PULL - $(journal_names send | wc -l))) "send: pulled minus failed uploads"
+expect_eq "$ST_MISS" $((2 + 1 + $(journal_names send | wc -l))) "miss"
+dup=$(sed -n 's/.*check_log_id(): dup log! \[\(.*\)\]$/\1/p' "$DAEMON_OUT")
+expect_eq "${ST_DUP_LINES[0]}" "$dup" "dup journal names the repeated log"
+check "repeated log delivered" at_pc "$dup"
+e2e_pass

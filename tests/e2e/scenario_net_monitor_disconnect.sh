@@ -1,0 +1,33 @@
+#!/bin/bash
+# "net monitor" losing the link and DNS right after a good start: a DNS
+# check every 10 s, an MP check every 20 s, and after the 7th DNS failure
+# in a row the 4th bad MP check ends the thread with
+# "[PROTOCOL]LTE WAN disconnect", about 70 s after monitoring began. The
+# daemon goes on relaying logs.
+. "$(dirname "$0")/lib.sh"
+SIM=$ROUTER_SIM_DIR
+t() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
+
+write_config '{"router.mode": "net monitor"}'
+write_diag_cfg
+ctl mdlog_interval_ms 2000
+start_daemon
+wait_line "Good dns diag" 20 || e2e_fail "start-up check never passed"
+began=$(grep -F "Good dns diag" "$DAEMON_OUT" | t)
+log "link and DNS lost"
+printf '1\n' >"$SIM/conn_state"
+printf '0\n' >"$SIM/dns_diag"
+wait_line "[PROTOCOL]LTE WAN disconnect" 100 || e2e_fail "no disconnect verdict"
+wait_line "test thread exited" 5 || e2e_fail "test thread did not end"
+ended=$(grep -F "[PROTOCOL]LTE WAN disconnect" "$DAEMON_OUT" | t)
+check "about 70 s of monitoring ($((ended - began)) s)" test $((ended - began)) -ge 68 -a $((ended - began)) -le 76
+expect_eq "$(grep -F "test_thread(): " "$DAEMON_OUT" |
+    grep -oE 'Bad (DNS|MP) count: [0-9]+|\[PROTOCOL\][A-Za-z ,]+' | tr '\n' ,)" \
+    "Bad DNS count: 1,Bad DNS count: 2,Bad MP count: 1,Bad DNS count: 3,Bad DNS count: 4,Bad MP count: 2,Bad DNS count: 5,Bad DNS count: 6,Bad MP count: 3,Bad DNS count: 7,Bad MP count: 4,[PROTOCOL]LTE WAN disconnect," \
+    "counters and verdicts"
+sent=$(count_lines "send log from router to PC")
+sleep 5
+check "daemon still relaying logs" test "$(count_lines "send log from router to PC")" -gt "$sent"
+stop_daemon TERM 20 || e2e_fail "daemon did not end within 20 s of SIGTERM"
+expect_eq "$DAEMON_STATUS" 0 "exit status"
+e2e_pass

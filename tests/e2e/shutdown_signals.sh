@@ -1,0 +1,85 @@
+#!/bin/bash
+# SIGINT and SIGHUP stop the daemon as SIGTERM does; a second and a third
+# signal during the shutdown change nothing; "diagferry -k" from a second
+# process stops the running instance. Each time the whole numbered shutdown
+# runs once and stat.txt matches what reached the PC.
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/lib.sh"
+. "$HERE/pipeline_checks.sh"
+
+pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
+line_seen() { grep -qF -- "$1" "$DAEMON_OUT"; }
+
+# start_relaying: a daemon that has relayed at least two files.
+# The tool starts paused, so that the first listing finds no backlog.
+start_relaying() {
+    ctl mdlog_pause
+    start_daemon
+    wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+    ctl_clear mdlog_pause
+    expect_pid_file
+    wait_until 15 pc_has_logs 2 || e2e_fail "no files relayed"
+}
+
+# quiesce: the tool pauses and everything but its held-back newest file
+# has reached the PC; the shutdown then has exactly one file to handle.
+quiesce() {
+    ctl mdlog_pause
+    sleep 1
+    wait_until 10 test -e "$EMU_PC_TFTP_DIR/$(manifest_names | tail -n 2 | head -n 1)" ||
+        e2e_fail "pipeline did not empty"
+}
+
+# expect_signal_shutdown SIGNO: the stop thread took that one signal and
+# ran the whole shutdown once; stat.txt matches what arrived.
+expect_signal_shutdown() {
+    expect_clean_end
+    expect_eq "$(grep -c "stop thread: receive a signal: " "$DAEMON_OUT")" 1 "signals taken"
+    expect_line "stop_thread(): stop thread: receive a signal: $1"
+    expect_eq "$(count_lines "kill_self(): diagferry exiting...")" 1 "shutdowns"
+    forbid_line "already in exiting"
+    expect_steps 1 2 3 4 5 6 7 8 9
+    expect_line "kill_self(): stop thread exited: pid $DAEMON_PID"
+    verify_pc_files
+    check_stat_file
+    expect_eq "$ST_SEND" "$(pc_log_count)" "send: files at the PC"
+    expect_eq "$ST_DETECT/$ST_PULL/$ST_SEND/$ST_MISS/$ST_DUP" \
+        "$(manifest_names | wc -l)/$ST_SEND/$ST_SEND/0/0" "detect (all written)/pull/send/miss/dup"
+    expect_eq "${#PC_MISSING[@]}" 0 "files that never reached the PC"
+    expect_workdir_empty
+}
+
+write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
+write_diag_cfg
+ctl mdlog_interval_ms 1000
+
+new_run "SIGINT"
+start_relaying
+quiesce
+stop_daemon INT 25 || e2e_fail "daemon did not end within 25 s of SIGINT"
+expect_signal_shutdown 2
+
+new_run "SIGHUP, then SIGTERM and SIGINT during the shutdown"
+start_relaying
+quiesce
+# The diag tool takes 3 s to stop: time for more signals in step 3.
+ctl mdlog_linger_s 3
+signal_daemon HUP
+wait_until 10 line_seen "[3]stop diag tool in modem..." || e2e_fail "no step 3"
+signal_daemon TERM
+signal_daemon INT
+wait_exit 25 || e2e_fail "daemon did not end within 25 s of SIGHUP"
+ctl_clear mdlog_linger_s
+expect_signal_shutdown 1
+
+new_run "diagferry -k from a second process"
+start_relaying
+quiesce
+run_daemon -k
+expect_eq "$DAEMON_STATUS" 0 "status of diagferry -k"
+check "-k names the running instance" grep -qF "stopping diagferry instance pid: $DAEMON_PID" <<<"$RUN_OUT"
+DAEMON_STATUS=
+wait_exit 25 || e2e_fail "daemon did not end within 25 s of diagferry -k"
+# The -k process's own lines are in the output too; its banner is "main".
+expect_signal_shutdown 15
+e2e_pass

@@ -1,0 +1,41 @@
+#!/bin/bash
+# The PC's TFTP server is gone when the shutdown starts: the file the final
+# listing takes fails to upload and is counted as missed, stat.txt is
+# written with that count but cannot be sent ("Send statistic file
+# failed."), and the shutdown still completes with status 0. Each failed
+# upload waits out busybox tftp's own time-out (about 13 s).
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/lib.sh"
+. "$HERE/pipeline_checks.sh"
+
+pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
+
+write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
+write_diag_cfg
+ctl mdlog_interval_ms 1000
+ctl mdlog_pause
+new_run "TFTP server stopped before SIGTERM"
+start_daemon
+wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+ctl_clear mdlog_pause
+wait_until 15 pc_has_logs 2 || e2e_fail "no files relayed"
+ctl mdlog_pause
+sleep 1
+wait_until 10 test -e "$EMU_PC_TFTP_DIR/$(manifest_names | tail -n 2 | head -n 1)" ||
+    e2e_fail "pipeline did not empty"
+newest=$(manifest_names | tail -n 1)
+sent=$(pc_log_count)
+pcctl tftp stop
+stop_daemon TERM 45 || e2e_fail "daemon did not end within 45 s of SIGTERM"
+pcctl tftp start && tftpd_realtime
+expect_clean_end
+expect_steps 1 2 3 4 5 6 7 8 9
+expect_line "do_send(): send [$newest] from router to PC failed"
+expect_line "write_stat_file(): detect:$((sent + 1)) pull:$((sent + 1)) send:$sent miss:1 dup:0"
+expect_line 'kill_self(): CHECK(send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1) failed. Send statistic file failed.'
+check "failure reported before main is released" \
+    in_order "Send statistic file failed." "[9]stop main thread..."
+check "no stat.txt at the PC" test ! -e "$EMU_PC_TFTP_DIR/stat.txt"
+# Both local copies are deleted although their uploads failed.
+expect_workdir_empty
+e2e_pass
