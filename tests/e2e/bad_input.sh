@@ -1,0 +1,68 @@
+#!/bin/bash
+# Bad input that needs the real binary: "-k" with a pid file naming no
+# process (negative, text, a directory); a first argument that is no option
+# (the defaults are used); a pid file left behind as a symbolic link
+# (replaced, its target untouched); and a modem that adb cannot reach at
+# start-up (CHECK lines for the log directory, then the ASSERT of the push).
+. "$(dirname "$0")/lib.sh"
+PID_FILE=/var/run/diagferry.pid
+
+for bad in "-1" "-12345" "abc" " 0x10"; do
+    log "-k with pid file [$bad]"
+    printf '%s' "$bad" >"$PID_FILE"
+    run_daemon -k
+    expect_eq "$DAEMON_STATUS" 1 "status with pid file [$bad]"
+    check "bad pid reported for [$bad]" \
+        grep -qF "kill_other_orDie(): [PROTOCOL]ASSERT(pid > 0) failed. bad pid" <<<"$RUN_OUT"
+    refute "nothing signalled for [$bad]" grep -qF "stopping diagferry" <<<"$RUN_OUT"
+done
+rm -f "$PID_FILE"
+
+log "-k with a directory as pid file"
+mkdir "$PID_FILE"
+run_daemon -k
+expect_eq "$DAEMON_STATUS" 1 "status with a directory"
+check "read failure reported" grep -qF \
+    "kill_other_orDie(): [PROTOCOL]ASSERT(ret >= 0) failed. Unable to read pid file, errno: 21" \
+    <<<"$RUN_OUT"
+rmdir "$PID_FILE"
+
+log "a non-option argument, a pid file left as a symbolic link"
+target=$E2E_DIR/not_a_pid_file
+printf 'keep me\n' >"$target"
+ln -s "$target" "$PID_FILE"
+write_diag_cfg
+start_daemon just-a-word
+wait_line "[PROTOCOL]init done" 15 || e2e_fail "daemon did not start"
+wait_line "diagferry started, pid: $DAEMON_PID" 5 || e2e_fail "no pid file line"
+check "pid file is a regular file now" test -f "$PID_FILE" -a ! -L "$PID_FILE"
+expect_eq "$(tr -d '\0' <"$PID_FILE")" "$DAEMON_PID" "pid file content"
+expect_eq "$(cat "$target")" "keep me" "link target"
+# The built-in defaults reach the diag tool: 1 MB, 3 files, level 9.
+check "started with the defaults" grep -qF \
+    "shell nohup diag_mdlog -f /run/diag_logs/DIAG.cfg -o /run/diag_logs/ -s 1.000000 -n 3 -z 9" \
+    <(adb_calls)
+forbid_line "mode: "
+stop_daemon TERM 20 || e2e_fail "daemon did not end within 20 s of SIGTERM"
+expect_eq "$DAEMON_STATUS" 0 "exit status"
+check "pid file removed" test ! -e "$PID_FILE"
+
+log "adb cannot reach the modem at start-up"
+: >"$DAEMON_OUT"
+ctl adb_offline
+run_daemon
+ctl_clear adb_offline
+expect_eq "$DAEMON_STATUS" 1 "status with adb offline"
+# The probe sees no output, so no stop is tried; the directory work fails
+# and goes on; the push is fatal.
+forbid_line "Modem diag tool is running"
+expect_line "rm_modem_log_dir(): CHECK(call_system(rm_cmd)) failed. rm modem log dir failed. proceding..."
+expect_line "mk_modem_log_dir(): CHECK(call_system(cmd)) failed. mkdir err"
+expect_eq "$(count_lines "mk_modem_log_dir(): CHECK(")" 3 "CHECK lines of mk_modem_log_dir"
+expect_eq "$(tail -n 1 "$DAEMON_OUT" | sed 's/^\[[0-9]*\]src\/diagferry_main([0-9]*) //')" \
+    "push_modem_log_conf_orDie(): [PROTOCOL]ASSERT(call_system(cmd) == TRUE) failed. push DIAG.cfg from router to modem failed" \
+    "last line"
+forbid_line "start modem..."
+check "no pid file" test ! -e "$PID_FILE"
+
+e2e_pass
