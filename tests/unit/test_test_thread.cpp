@@ -106,16 +106,28 @@ class TestThread : public testing::Test
     SimDir sim_;
 };
 
-/* Wakes the thread until fn says stop; then asks it to stop and keeps waking. */
+/*
+ * Wakes the thread until fn says stop; then asks it to stop and keeps waking.
+ * fn and the wake-up run together under l_mutex, which the thread needs to
+ * enter a wait: it may make the call fn looks for meanwhile, but it cannot
+ * also be waiting in the wait after that call. Checked and woken apart, the
+ * thread could slip into that next wait between the two, be woken instead
+ * of stopped, and run one step too far.
+ */
 std::function<bool()> stop_when(std::function<bool()> fn)
 {
     auto stopped = std::make_shared<bool>(false);
     return [fn, stopped]() {
+        pthread_mutex_lock(&l_mutex);
         if (!*stopped && fn()) {
-            request_stop();
+            l_exiting = 1;
+            l_test_running = 0;
             *stopped = true;
         }
-        return true;
+        pthread_cond_signal(&l_test_cond);
+        pthread_mutex_unlock(&l_mutex);
+        /* Woken here already. */
+        return false;
     };
 }
 
