@@ -180,7 +180,7 @@ void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
 int kill_self(int signo);
 
 /* ---- stop thread and pid file (stop.cpp) */
-extern pid_t l_my_pid;
+extern std::atomic<pid_t> l_my_pid;
 void *stop_thread(void *arg);
 void create_pid_file(void);
 

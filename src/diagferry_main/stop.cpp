@@ -19,7 +19,9 @@
  * names, so nobody else may write it. */
 #define PID_FILE_MODE 0644
 
-pid_t l_my_pid; /* the daemon's pid as written to the pid file (stop thread) */
+/* The daemon's pid as written to the pid file (stop thread); atomic because
+ * the keep-alive thread's shutdown reads it to signal the stop thread. */
+std::atomic<pid_t> l_my_pid;
 
 void create_pid_file(void)
 {
