@@ -57,6 +57,7 @@ e2e_fail() {
 
 e2e_pass() {
     e2e_cleanup
+    sanitizer_check
     echo "PASS: $E2E_NAME ($(elapsed) s)"
     exit 0
 }
@@ -70,6 +71,21 @@ e2e_cleanup() {
 }
 trap 'e2e_cleanup' EXIT
 trap 'e2e_fail "interrupted"' INT TERM
+
+# A sanitizer build reports to stderr and may go on running: such a report
+# in the daemon's output or in a stand-in's log fails a scenario that
+# otherwise passed.
+SANITIZER_REPORT='WARNING: ThreadSanitizer|ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:'
+sanitizer_check() {
+    local f
+    for f in "$DAEMON_OUT" "$EMU_LOG_DIR"/*; do
+        [ -f "$f" ] || continue
+        if grep -qE "$SANITIZER_REPORT" "$f"; then
+            grep -E -m 5 "$SANITIZER_REPORT" "$f"
+            e2e_fail "sanitizer report in $f"
+        fi
+    done
+}
 
 elapsed() {
     local ms=$((($(date +%s%N) - E2E_START) / 1000000))
