@@ -165,12 +165,16 @@ else
         fi
         echo 0 >"$sim/dns_diag"
     fi
-    echo "== waiting for \"$want\" (a DNS check every 10 s, an MP check every 20 s)"
+    if [ "$wan" = down ]; then
+        echo "== waiting for \"$want\" (three start-up tries a second apart)"
+    else
+        echo "== waiting for \"$want\" (a DNS check every 10 s, an MP check every 20 s)"
+    fi
     t=0
     while [ "$t" -lt 100 ] && ! grep -qF -- "$want" "$out"; do
-        sleep 10
-        t=$((t + 10))
-        progress
+        sleep 1
+        t=$((t + 1))
+        [ $((t % 10)) = 0 ] && progress
     done
     grep -qF -- "$want" "$out" || echo "   no verdict within 100 s"
 fi
