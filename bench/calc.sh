@@ -1,9 +1,47 @@
-# calc.sh: the arithmetic of the benchmark, kept apart from the emulation so
+# calc.sh: the arithmetic and checks of the benchmark, kept apart from the emulation so
 # that bench/test_calc.sh can check it on made-up data. Sourced by
 # bench/inside.sh; every function reads files named by its arguments and
 # prints its result; none keeps state.
 #
 # Time stamps are seconds since the epoch with a fraction (find's %C@, %T@).
+
+# delivery MANIFEST DIR ARRIVALS: compares the logs in DIR with the
+# manifest ("NAME SHA256" a line, in writing order) and prints
+# "WRITTEN DELIVERED LOST": files written, files byte-identical in DIR, and
+# files neither byte-identical in DIR nor the newest (which the daemon may
+# hold back). Writes "NAME MTIME" of each byte-identical file to ARRIVALS.
+delivery() {
+    local name sum want line n=0 ok=0 lost=0 last
+    declare -A mtimes=()
+    : >"$3"
+    while read -r line; do
+        mtimes["${line#* }"]=${line%% *}
+    done < <(find "$2" -maxdepth 1 -type f -name 'diag_log_*' -printf '%T@ %f\n')
+    last=$(tail -n 1 "$1")
+    last=${last% *}
+    while read -r line; do
+        name=${line% *} want=${line##* }
+        n=$((n + 1))
+        if [ -n "${mtimes[$name]:-}" ]; then
+            sum=$(sha256sum <"$2/$name")
+            if [ "${sum%% *}" = "$want" ]; then
+                ok=$((ok + 1))
+                printf '%s %s\n' "$name" "${mtimes[$name]}" >>"$3"
+                continue
+            fi
+        fi
+        [ "$name" = "$last" ] || lost=$((lost + 1))
+    done <"$1"
+    echo "$n $ok $lost"
+}
+
+# stat_miss STAT_FILE: the miss count of the summary line, "none" without
+# a readable summary.
+stat_miss() {
+    local miss
+    miss=$(sed -n '1s/^detect:[0-9]* pull:[0-9]* send:[0-9]* miss:\([0-9]*\) dup:[0-9]*$/\1/p' "$1" 2>/dev/null)
+    echo "${miss:-none}"
+}
 
 # latencies WATCH ORDER ARRIVALS: one delivery latency in seconds a line,
 # in the order the files were written.
@@ -73,4 +111,15 @@ written_rate() {
              if (last < first) last += 86400
              if (n > 1 && last > first) printf "%.2f", (n - 1) / (last - first); else print "n/a"
          }' "$1"
+}
+
+# verdict VALUE OP LIMIT: "met", or "MISSED by X %" of LIMIT; OP is "<"
+# (VALUE must stay below LIMIT) or ">=" (VALUE must reach it). "n/a" when
+# either figure is missing.
+verdict() {
+    case "$1$3" in *n/a*) echo "n/a"; return ;; esac
+    awk -v v="$1" -v op="$2" -v l="$3" 'BEGIN {
+        ok = (op == "<") ? v < l : v >= l
+        if (ok) print "met"
+        else printf "MISSED by %.0f %%\n", (op == "<" ? v - l : l - v) * 100 / l }'
 }

@@ -113,39 +113,23 @@ measure_for() {
 
 # ---- what reached the PC ----------------------------------------------------
 
-# check_delivery PREFIX: compares the PC's files with the manifest. Records
-# PREFIX_written, PREFIX_delivered (byte-identical), PREFIX_lost (written,
-# not the newest, not byte-identical on the PC) and PREFIX_miss (stat.txt).
-# Writes "NAME MTIME" of every byte-identical log into $E2E_DIR/arrivals.
+# check_delivery PREFIX: compares the PC's files with the manifest (see
+# delivery in calc.sh) and reads stat.txt. Records PREFIX_written,
+# PREFIX_delivered, PREFIX_lost, PREFIX_miss and PREFIX_reasons; sets
+# DELIVERY_OK to 1 when nothing but the newest file is missing and the
+# daemon counted no miss. Leaves the arrivals in $E2E_DIR/arrivals.
 check_delivery() {
-    local name sum want line n=0 ok=0 lost=0 last miss
-    declare -A sums=() mtimes=()
-    : >"$E2E_DIR/arrivals"
-    while read -r line; do
-        mtimes["${line#* }"]=${line%% *}
-    done < <(find "$EMU_PC_TFTP_DIR" -maxdepth 1 -type f -name 'diag_log_*' -printf '%T@ %f\n')
-    last=$(tail -n 1 "$EMU_LOG_DIR/manifest" | sed 's/ [^ ]*$//')
-    while read -r line; do
-        name=${line% *} want=${line##* }
-        n=$((n + 1))
-        if [ -n "${mtimes[$name]:-}" ]; then
-            sum=$(sha256sum <"$EMU_PC_TFTP_DIR/$name")
-            if [ "${sum%% *}" = "$want" ]; then
-                ok=$((ok + 1))
-                printf '%s %s\n' "$name" "${mtimes[$name]}" >>"$E2E_DIR/arrivals"
-                continue
-            fi
-        fi
-        [ "$name" = "$last" ] || lost=$((lost + 1))
-    done <"$EMU_LOG_DIR/manifest"
-    miss=$(sed -n '1s/.* miss:\([0-9]*\) .*/\1/p' "$EMU_PC_TFTP_DIR/stat.txt" 2>/dev/null)
-    res "$1_written" "$n"
-    res "$1_delivered" "$ok"
-    res "$1_lost" "$lost"
-    res "$1_miss" "${miss:-none}"
+    local counts miss
+    counts=$(delivery "$EMU_LOG_DIR/manifest" "$EMU_PC_TFTP_DIR" "$E2E_DIR/arrivals")
+    set -- "$1" $counts
+    miss=$(stat_miss "$EMU_PC_TFTP_DIR/stat.txt")
+    res "$1_written" "$2"
+    res "$1_delivered" "$3"
+    res "$1_lost" "$4"
+    res "$1_miss" "$miss"
     res "$1_reasons" "$(miss_reasons "$EMU_PC_TFTP_DIR/stat.txt")"
     DELIVERY_OK=0
-    [ "$lost" = 0 ] && [ "${miss:-x}" = 0 ] && [ "$n" -gt 1 ] && DELIVERY_OK=1
+    [ "$4" = 0 ] && [ "$miss" = 0 ] && [ "$2" -gt 1 ] && DELIVERY_OK=1
 }
 
 # ---- modem directory watcher ------------------------------------------------
@@ -298,7 +282,7 @@ phase_transfer() {
     TC_ADDED=1
     ctl pull_rate_bps 35000000
     bare_loops bare10 8 $((10 * MIB))
-    fresh_run 10 600
+    fresh_run 10 800
     ctl pull_rate_bps 35000000
     start_and_wait
     sleep 1

@@ -79,6 +79,38 @@ expect "across midnight" "$(written_rate "$T/midnight")" "1.00"
 head -n 1 "$T/manifest" >"$T/one"
 expect "one file" "$(written_rate "$T/one")" "n/a"
 
+# ---- delivery: byte-identical copies, the newest may be held back
+mkdir "$T/pc"
+for f in one two three four; do
+    printf 'content of %s\n' "$f" >"$T/$f"
+    printf 'diag_log_%s.qmdl %s\n' "$f" "$(sha256sum <"$T/$f" | cut -d' ' -f1)" >>"$T/man"
+done
+cp "$T/one" "$T/pc/diag_log_one.qmdl"
+: >"$T/pc/diag_log_two.qmdl"                 # an upload truncated to nothing
+cp "$T/three" "$T/pc/diag_log_three.qmdl"
+cp "$T/one" "$T/pc/stat.txt"
+touch -d @1000.5 "$T/pc/diag_log_three.qmdl"
+expect "delivery counts" "$(delivery "$T/man" "$T/pc" "$T/arr1")" "4 2 1"
+expect "arrivals of byte-identical files only" "$(sort "$T/arr1" | sed 's/ [0-9.]*$//' | tr '\n' ' ')" \
+    "diag_log_one.qmdl diag_log_three.qmdl "
+expect "arrival time is the copy's mtime" "$(grep three "$T/arr1" | cut -d' ' -f2 | cut -c1-6)" "1000.5"
+rm "$T/pc/diag_log_three.qmdl"
+expect "a missing file before the newest is lost" "$(delivery "$T/man" "$T/pc" "$T/arr1")" "4 1 2"
+
+# ---- the daemon's miss count
+expect "miss from the summary" "$(stat_miss "$T/stat.txt")" "6"
+expect "no stat file" "$(stat_miss "$T/nothing")" "none"
+echo "detect:1 pull:1 send:1 miss:x dup:0" >"$T/bad.txt"
+expect "malformed summary" "$(stat_miss "$T/bad.txt")" "none"
+
+# ---- verdicts against the targets
+expect "below a ceiling" "$(verdict 1.2 '<' 1.5)" "met"
+expect "at a ceiling is a miss" "$(verdict 1.5 '<' 1.5)" "MISSED by 0 %"
+expect "above a ceiling" "$(verdict 3.0 '<' 2.5)" "MISSED by 20 %"
+expect "reaching a floor" "$(verdict 9.0 '>=' 9.0)" "met"
+expect "short of a floor" "$(verdict 8.1 '>=' 9.0)" "MISSED by 10 %"
+expect "missing figure" "$(verdict n/a '<' 0.3)" "n/a"
+
 if [ "$FAILS" -gt 0 ]; then
     echo "test_calc: $FAILS failed"
     exit 1

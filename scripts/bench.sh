@@ -130,25 +130,23 @@ fi
 
 # ---- the table ---------------------------------------------------------------
 
+. bench/calc.sh
+
 get() {
     local v
-    v=$(sed -n "s/^$1=//p" "$RESULTS" | tail -n 1)
+    v=$(awk -v k="$1" 'index($0, k "=") == 1 { v = substr($0, length(k) + 2) } END { print v }' "$RESULTS")
     echo "${v:-n/a}"
+}
+
+# largest NUMBER...: the largest of the figures that are there.
+largest() {
+    printf '%s\n' "$@" | grep -v '^n/a$' | sort -g | tail -n 1 | grep . || echo n/a
 }
 
 # calc EXPR: floating-point arithmetic on figures (n/a stays n/a).
 calc() {
     case "$*" in *n/a*) echo n/a; return ;; esac
     awk "BEGIN { printf \"%s\", ($*) }"
-}
-
-# verdict VALUE OP LIMIT: "met" or "MISSED by X %" (relative to LIMIT).
-verdict() {
-    case "$1$3" in *n/a*) echo "n/a"; return ;; esac
-    awk -v v="$1" -v op="$2" -v l="$3" 'BEGIN {
-        ok = (op == "<") ? v < l : v >= l
-        if (ok) print "met"
-        else printf "MISSED by %.0f %%\n", (op == "<" ? v - l : l - v) * 100 / l }'
 }
 
 row() {
@@ -196,8 +194,7 @@ slower=$(calc "($b10_adb < $b10_tftp) ? $b10_adb : $b10_tftp")
 slower_name=$(calc "($b10_adb < $b10_tftp) ? \"adb\" : \"tftp\"")
 xfer=$(get xfer_mbps)
 xfer_ratio=$(calc "sprintf(\"%.1f\", $xfer * 100 / $slower)")
-rss_max=$(calc "$(get idle_rss_kib) > $(get busy_rss_kib) ? $(get idle_rss_kib) : $(get busy_rss_kib)")
-rss_max=$(calc "$rss_max > $(get xfer_rss_kib) ? $rss_max : $(get xfer_rss_kib)")
+rss_max=$(largest "$(get idle_rss_kib)" "$(get busy_rss_kib)" "$(get xfer_rss_kib)")
 
 DURATION=$(get duration)
 echo "diagferry benchmark: ${DURATION}-second daemon runs"
