@@ -201,11 +201,11 @@ write_diag_cfg
 log "soak: $SOAK_SECONDS s, seed $SOAK_SEED, memory tolerance $RSS_TOL_KB KiB"
 
 # The first, longest run is the one on which memory growth would show.
-first=$((SOAK_SECONDS / 4))
+first=$((SOAK_SECONDS / 3))
 [ "$first" -ge 15 ] || first=15
 soak_run "$first" quiet TERM
 checker_self_test
-kinds=("mid-pull TERM" "random HUP" "mid-pull INT" "quiet TERM" "random INT" "random TERM" "mid-pull HUP")
+kinds=("mid-pull INT" "random HUP" "mid-pull TERM" "quiet TERM" "random INT" "random TERM" "mid-pull HUP")
 k=0
 while [ $((SOAK_END - $(date +%s))) -ge 14 ]; do
     secs=$((6 + RANDOM % 10))
