@@ -139,6 +139,7 @@ part == "work" {
 part == "out" && have_out {
     if (index($0, "[PROTOCOL]exited")) exited = 1
     if (index($0, "[PROTOCOL]ASSERT")) violation("the daemon asserted: " $0)
+    else if (index($0, "CHECK(")) checks[++nchecks] = $0
     p = index($0, "write_stat_file(): ")
     if (p && substr($0, p + 19) ~ /^detect:/) logged_summary = substr($0, p + 19)
     next
@@ -231,6 +232,9 @@ END {
         if (!exited) violation("the daemon's output has no [PROTOCOL]exited")
         if (logged_summary != summary) violation("logged summary [" logged_summary "] is not stat.txt's [" summary "]")
     }
+
+    # A failed CHECK is no lost file, but worth a look.
+    for (i = 1; i <= nchecks; i++) printf "note: %s\n", checks[i]
 
     rss_text = "rss: " (nrss + 0) " samples"
     if (nrss >= 6) {

@@ -37,6 +37,7 @@
 #   - resident memory does not grow: with six samples or more, the mean of
 #     the last third stays within TOLERANCE_KB of the mean of the first.
 #
+# Failed CHECK lines in the daemon's output are listed as "note:" lines.
 # Exit status: 0 when every rule holds, 1 on any violation, 2 on bad usage.
 set -u
 

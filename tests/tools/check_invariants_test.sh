@@ -90,6 +90,16 @@ printf '%s\n' "1 2000" "2 2100" "3 2050" "4 2080" "5 2090" "6 2099" >"$T/run/rss
 write_stat "detect:7 pull:6 send:4 miss:5 dup:1"
 expect "sound run with gaps, failures and a repeat"
 
+# A failed CHECK in the daemon's output is shown, but is no violation.
+printf '%s\n' '[3]src/diagferry_main(3) send_to_pc(): CHECK(unlink(local) == 0) failed. fail to unlink [x], errno: 2' >>"$T/run/out"
+if "$CHECKER" -m "$T/run/manifest" -p "$T/run/pc" -w "$T/run/work" -o "$T/run/out" |
+    grep -qxF 'note: [3]src/diagferry_main(3) send_to_pc(): CHECK(unlink(local) == 0) failed. fail to unlink [x], errno: 2'; then
+    echo "ok: a failed CHECK is noted"
+else
+    echo "FAIL: a failed CHECK is not noted"
+    FAILED=1
+fi
+
 # The same run, doctored one way at a time.
 rm "$T/run/pc/$(name 97)"
 expect "a delivered file deleted at the PC" \
