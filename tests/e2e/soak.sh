@@ -1,7 +1,8 @@
 #!/bin/bash
 # Fault-injection soak: several daemon runs back to back while the modem
 # rolls small files quickly with id gaps and repeats, adb loses a share of
-# pulls and listings, and the PC's TFTP server goes away and comes back.
+# pulls and listings, and the PC's TFTP server goes away and comes back or
+# refuses files for a while.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -13,7 +14,7 @@
 #   SOAK_RSS_TOLERANCE_KB  allowed growth of resident memory (default 256)
 #   SOAK_KEEP_LIST_FAULTS  1: listings may still fail during the shutdown
 #
-# Before the first run the checker is fed a doctored copy of a real run and
+# After the first run the checker is fed a doctored copy of that run and
 # must find every planted fault.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
@@ -27,7 +28,7 @@ RANDOM=$SOAK_SEED
 SOAK_END=$(($(date +%s) + SOAK_SECONDS))
 RSS_PID=
 RSS_FILE=$E2E_DIR/rss
-EVENTS=0 OUTAGES=0 SKIPS=0 REPEATS=0
+EVENTS=0 OUTAGES=0 REFUSALS=0 SKIPS=0 REPEATS=0
 TOTAL_WRITTEN=0 TOTAL_DELIVERED=0 TOTAL_JOURNALLED=0 TOTAL_IN_GAPS=0 TOTAL_PARTIAL=0
 
 # sleep_ms MS
@@ -58,8 +59,28 @@ start_rss_sampler() {
 }
 
 tftp_up() {
+    chmod 0777 "$EMU_PC_TFTP_DIR"
     pcctl tftp start >/dev/null || e2e_fail "the PC's TFTP server did not come back"
     tftpd_realtime
+}
+
+# tftp_outage MS: the PC's server stopped for MS ms. busybox tftp repeats
+# its request for about 13 s, so a short outage only delays uploads and a
+# long one makes them fail.
+tftp_outage() {
+    OUTAGES=$((OUTAGES + 1))
+    pcctl tftp stop >/dev/null
+    sleep_ms "$1"
+    tftp_up
+}
+
+# tftp_refusal MS: the PC refuses new files for MS ms (its directory is not
+# writable): every upload started meanwhile fails at once.
+tftp_refusal() {
+    REFUSALS=$((REFUSALS + 1))
+    chmod 0555 "$EMU_PC_TFTP_DIR"
+    sleep_ms "$1"
+    chmod 0777 "$EMU_PC_TFTP_DIR"
 }
 
 # One fault, chosen at random, while the daemon runs.
@@ -76,11 +97,11 @@ inject_fault() {
         ;;
     3 | 4) ctl pull_fail_percent "$((RANDOM % 30))" ;;
     5) ctl list_fail_percent "$((RANDOM % 25))" ;;
-    6 | 7)
-        OUTAGES=$((OUTAGES + 1))
-        pcctl tftp stop >/dev/null
-        sleep_ms $((300 + RANDOM % 2200))
-        tftp_up
+    6) tftp_outage $((300 + RANDOM % 2200)) ;;
+    7) tftp_refusal $((300 + RANDOM % 1500)) ;;
+    8)
+        # Long enough for the client to give up, in soaks that have time.
+        if [ "$SOAK_SECONDS" -ge 200 ]; then tftp_outage $((14000 + RANDOM % 3000)); fi
         ;;
     *) ;;
     esac
@@ -215,6 +236,6 @@ while [ $((SOAK_END - $(date +%s))) -ge 14 ]; do
     k=$((k + 1))
 done
 reset_knobs
-log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $SKIPS id gaps, $REPEATS repeats)"
+log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $SKIPS id gaps, $REPEATS repeats)"
 log "soak: written $TOTAL_WRITTEN, delivered $TOTAL_DELIVERED, journalled as missed $TOTAL_JOURNALLED, in gaps $TOTAL_IN_GAPS, partial uploads $TOTAL_PARTIAL"
 e2e_pass
