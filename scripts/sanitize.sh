@@ -39,8 +39,10 @@ run_suite() {
     build=$2
     start=$(date +%s)
     echo "sanitize: $mode: building in $build"
-    cmake -S . -B "$build" -DDIAGFERRY_WERROR=ON -DDIAGFERRY_SANITIZE="$mode"
-    cmake --build "$build" -j"$JOBS"
+    # Explicit returns: set -e does not act inside a function called from
+    # an && list ("all").
+    cmake -S . -B "$build" -DDIAGFERRY_WERROR=ON -DDIAGFERRY_SANITIZE="$mode" || return 1
+    cmake --build "$build" -j"$JOBS" || return 1
 
     # A file of suppressions is read only when it exists; each entry there
     # must carry the reason it is not a fault of ours.
