@@ -1,6 +1,6 @@
 #!/bin/bash
 # inside.sh: the measurements of scripts/bench.sh, run inside the emulated
-# router (router/emu -B BUILD -- bench/inside.sh RESULTS DURATION LADDER).
+# router (router/emu -B BUILD -- bench/inside.sh RESULTS DURATION LADDER PHASES).
 #
 #   RESULTS   file on the host's file system; one KEY=VALUE line per figure
 #   DURATION  seconds of each daemon run (60 for the full run, 20 quick)
@@ -16,8 +16,8 @@
 #   idle      the diag tool paused; the daemon's CPU time and peak RSS
 #   ladder    1 MiB files at shorter and shorter intervals, each run checked
 #             for stat.txt miss 0 and every file but the newest on the PC
-#   bare      adb pull, busybox tftp and pull-then-send loops over the same
-#             files without the daemon
+#   bare      adb pull, busybox tftp and pull-then-send loops without the
+#             daemon, over random files of the same size
 #   transfer  adb throttled to 35 MB/s, the router's port towards the PC
 #             shaped to 100 Mbit/s, 10 MiB files: bare loops, then the daemon
 set -u
@@ -115,7 +115,8 @@ measure_for() {
 
 # check_delivery PREFIX: compares the PC's files with the manifest (see
 # delivery in calc.sh) and reads stat.txt. Records PREFIX_written,
-# PREFIX_delivered, PREFIX_lost, PREFIX_miss and PREFIX_reasons; sets
+# PREFIX_delivered, PREFIX_lost, PREFIX_miss, PREFIX_reasons and
+# PREFIX_ls_failed; sets
 # DELIVERY_OK to 1 when nothing but the newest file is missing and the
 # daemon counted no miss. Leaves the arrivals in $E2E_DIR/arrivals.
 check_delivery() {
@@ -128,6 +129,9 @@ check_delivery() {
     res "$1_lost" "$4"
     res "$1_miss" "$miss"
     res "$1_reasons" "$(miss_reasons "$EMU_PC_TFTP_DIR/stat.txt")"
+    # Listings that failed: the modem's ls races with the tool's rolling
+    # deletions, and a failed listing lets the next one bring more names.
+    res "$1_ls_failed" "$(grep -c 'exe query cmd (ls) failed' "$DAEMON_OUT")"
     DELIVERY_OK=0
     [ "$4" = 0 ] && [ "$miss" = 0 ] && [ "$2" -gt 1 ] && DELIVERY_OK=1
 }
@@ -224,7 +228,7 @@ make_bare_files() {
 }
 
 # timed_loop KIND COUNT: runs one of the bare loops over the files; prints
-# the seconds it took.
+# the seconds it took, or what failed (status 1).
 timed_loop() {
     local kind=$1 n=$2 i f t0
     t0=$(now)
@@ -232,16 +236,16 @@ timed_loop() {
         f=bare_$i.qmdl
         case $kind in
         adb)
-            adb pull "$BARE_MODEM/$f" "$BARE_ROUTER/$f" >/dev/null || e2e_fail "bare pull of $f failed"
+            adb pull "$BARE_MODEM/$f" "$BARE_ROUTER/$f" >/dev/null || { echo "pull of $f failed"; return 1; }
             ;;
         tftp)
             busybox tftp -p -l "$BARE_ROUTER/$f" -r "$f" "$EMU_PC_IP" -b 16384 2>/dev/null ||
-                e2e_fail "bare upload of $f failed"
+                { echo "upload of $f failed"; return 1; }
             ;;
         serial)
-            adb pull "$BARE_MODEM/$f" "$BARE_ROUTER/$f" >/dev/null || e2e_fail "serial pull of $f failed"
+            adb pull "$BARE_MODEM/$f" "$BARE_ROUTER/$f" >/dev/null || { echo "pull of $f failed"; return 1; }
             busybox tftp -p -l "$BARE_ROUTER/$f" -r "$f" "$EMU_PC_IP" -b 16384 2>/dev/null ||
-                e2e_fail "serial upload of $f failed"
+                { echo "upload of $f failed"; return 1; }
             rm -f "$BARE_ROUTER/$f"
             ;;
         esac
@@ -255,7 +259,7 @@ bare_loops() {
     local prefix=$1 n=$2 size=$3 kind secs i
     make_bare_files "$n" "$size"
     for kind in adb tftp serial; do
-        secs=$(timed_loop "$kind" "$n")
+        secs=$(timed_loop "$kind" "$n") || e2e_fail "$kind loop: $secs"
         for ((i = 0; i < n; i++)); do
             [ "$kind" = adb ] && break
             cmp -s "$EMU_MODEM_ROOT$BARE_MODEM/bare_$i.qmdl" "$EMU_PC_TFTP_DIR/bare_$i.qmdl" ||

@@ -213,7 +213,8 @@ row a "  (1 MiB at 1/s; max $(get lat_max) s)" "miss $(get lat_miss), lost $(get
 row b "highest 1 MiB rate with no miss (${DURATION} s)" "$best_text" "$broke_text" ""
 for ms in $(get ladder_steps); do
     row b "  step $ms ms" "$(get "step_${ms}_rate") files/s" \
-        "written $(get "step_${ms}_written"), miss $(get "step_${ms}_miss"), lost $(get "step_${ms}_lost")" ""
+        "written $(get "step_${ms}_written"), miss $(get "step_${ms}_miss"), lost $(get "step_${ms}_lost")" \
+        "ls failed $(get "step_${ms}_ls_failed")"
 done
 [ "$broke" = none ] || row b "  misses at $broke ms by reason" "$(get "step_${broke}_reasons")" "" ""
 row b "bare adb pull loop, 1 MiB" "$(get bare1_adb_fps) files/s" "" ""
@@ -236,5 +237,14 @@ row d "peak RSS (VmHWM) idle / busy / transfer" \
     "$(get idle_rss_kib) / $(get busy_rss_kib) / $(get xfer_rss_kib) KiB" "< 3 MiB (3072 KiB)" \
     "$(verdict "$rss_max" '<' 3072)"
 row e "MIPS binary, stripped" "$mips_size" "$mips_note" ""
+echo
+echo "latency: from the moment the next file appears on the modem (its ctime after the diag tool's"
+echo "  rename) to the final mtime of the byte-identical copy in the PC's TFTP directory."
+echo "lost: written, not the newest, and not byte-identical on the PC; miss: stat.txt's count."
+echo "rate: files per second from the time stamps in the first and last name of the run."
+echo "bare loops: one file at a time from a shell loop, random files of the same size; adb is"
+echo "  the emulation's stand-in. Shaping: tbf 100mbit burst 32kbit latency 50ms on the router's"
+echo "  bridge port lan0, egress towards the PC (the direction of the uploads)."
+echo "CPU: utime+stime of the daemon process (all threads, not its children), /proc/PID/stat."
 echo
 echo "run time: $(($(date +%s) - T_START)) s"
