@@ -190,7 +190,7 @@ else
     broke_text="broke at $broke ms ($(get "step_${broke}_rate")/s): miss $(get "step_${broke}_miss"), lost $(get "step_${broke}_lost")"
 fi
 b10_adb=$(get bare10_adb_mbps) b10_tftp=$(get bare10_tftp_mbps)
-slower=$(calc "($b10_adb < $b10_tftp) ? $b10_adb : $b10_tftp")
+slower=$(calc "sprintf(\"%.2f\", ($b10_adb < $b10_tftp) ? $b10_adb : $b10_tftp)")
 slower_name=$(calc "($b10_adb < $b10_tftp) ? \"adb\" : \"tftp\"")
 xfer=$(get xfer_mbps)
 xfer_ratio=$(calc "sprintf(\"%.1f\", $xfer * 100 / $slower)")
