@@ -15,7 +15,7 @@
 # Usage: scripts/test.sh [--quick]
 #   --quick   stage 1 only: the normal build and its whole test suite.
 # Environment: FUZZ_SECONDS (seconds per fuzz target, default 10),
-#              BUILD (stage 1's build tree, default build).
+#              TEST_BUILD (stage 1's build tree, default build).
 # The time each stage took is printed at the end.
 set -eu
 cd "$(dirname "$0")/.."
@@ -26,7 +26,7 @@ case "${1:-}" in
     *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
 esac
 FUZZ_SECONDS=${FUZZ_SECONDS:-10}
-BUILD=${BUILD:-build}
+BUILD=${TEST_BUILD:-build}
 # Two build jobs: more only thrashes a small machine's memory.
 JOBS=2
 export JOBS
@@ -63,7 +63,8 @@ stage "build and test" build_and_test
 if [ "$QUICK" = 0 ]; then
     stage "thread sanitizer" sh scripts/sanitize.sh thread
     stage "address sanitizer" sh scripts/sanitize.sh address
-    stage "fuzz" sh scripts/fuzz.sh "$FUZZ_SECONDS"
+    # fuzz.sh takes its build tree from BUILD: name it, whatever the caller's.
+    stage "fuzz" env BUILD=build-fuzz sh scripts/fuzz.sh "$FUZZ_SECONDS"
     stage "cross build" sh scripts/cross-build.sh
 fi
 echo "==== test: all stages passed in $(($(date +%s) - T0)) s:$TIMES"
