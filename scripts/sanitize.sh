@@ -85,10 +85,13 @@ run_suite() {
     return "$status"
 }
 
+case $MODE in
+    thread|address|all) ;;
+    *) echo "usage: scripts/sanitize.sh [thread|address|all]" >&2; exit 2 ;;
+esac
 sh scripts/install-deps.sh
 case $MODE in
     thread)  run_suite thread build-tsan ;;
     address) run_suite address build-asan ;;
     all)     run_suite thread build-tsan && run_suite address build-asan ;;
-    *)       echo "usage: scripts/sanitize.sh [thread|address|all]" >&2; exit 2 ;;
 esac
