@@ -27,10 +27,11 @@ CTEST_ARGS=${CTEST_ARGS:-}
 # runtime error: ...").
 REPORT='WARNING: ThreadSanitizer|ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:'
 
-# Options for every instrumented process, the daemon and stand-ins in the
-# emulated router included (emu passes the environment through): stop at
-# the first report, with a status no program here uses for itself, and
-# write the report to stderr, where the tests look.
+# Options for every instrumented process, the daemon in the emulated router
+# included (emu passes the environment through; the router's own programs
+# are built without the sanitizer): stop at the first report, with a status
+# no program here uses for itself, and write the report to stderr, where
+# the tests look.
 COMMON="halt_on_error=1:exitcode=66:log_path=stderr"
 SUPP="$ROOT/scripts/sanitize"
 
