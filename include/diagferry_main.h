@@ -106,7 +106,9 @@ extern pthread_cond_t l_send_queue_cond;
 extern pthread_cond_t l_send_space_cond;
 
 void *query_thread(void *arg);
-void do_query(void);
+/* One listing and its selection; 0 when the listing could not be read or
+ * parsed (nothing changed), else 1. */
+int do_query(void);
 void check_log_id(const char *name);
 /* Splits a listing into at most LOG_LIST_MAX names; the count, or -1 when
  * the listing is refused. */

@@ -37,14 +37,19 @@ void do_pull(const char *name)
     LOG("pull log from modem to router. %s", out);
     l_pull++;
 
+    /* The send thread outlives this one (the shutdown joins it after the
+     * pull thread), so with the LAN sound a file pulled during the drain
+     * still waits for room and is delivered. Only a broken LAN ends the
+     * wait once the run flag is clear. */
     pthread_mutex_lock(&l_send_queue_mutex);
-    while (queue_is_full(&l_need_send_queue) && l_pull_running)
+    while (queue_is_full(&l_need_send_queue) && (l_pull_running || !l_lan_broken))
         pthread_cond_wait(&l_send_space_cond, &l_send_queue_mutex);
     if (!queue_is_full(&l_need_send_queue)) {
         CHECK(queue_push(&l_need_send_queue, name), "queue push err");
         pthread_cond_signal(&l_send_queue_cond);
     } else {
-        /* Only during the shutdown: the pulled copy stays in the workdir. */
+        /* Only in a LAN-broken shutdown: the pulled copy stays in the
+         * workdir. */
         LOG("omit add [%s] to need_send_queue: queue full", name);
         journal_miss("add to send queue", name);
     }

@@ -17,9 +17,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #define CMD_QUERY "adb shell \"cd %s && ls -1 --color=never diag_log_*.qmdl*\""
 #define LOG_ID_RANGE (LOG_ID_MAX + 1)
+#define FINAL_QUERY_TRIES 3
+#define FINAL_QUERY_PAUSE_S 1
 
 queue_t l_need_pull_queue;                                    /* query -> pull, 5 names */
 pthread_mutex_t l_pull_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
@@ -102,7 +105,7 @@ void check_log_id(const char *name)
     snprintf(l_last_log, sizeof(l_last_log), "%s", name);
 }
 
-void do_query(void)
+int do_query(void)
 {
     char out[CMD_BUF_SIZE];
     char listed[LOG_LIST_MAX][LOG_NAME_SIZE];
@@ -115,18 +118,18 @@ void do_query(void)
     }
     if (l_query_cmd[0] == '\0' || !exe_command(l_query_cmd, out, sizeof(out))) {
         LOG("Error: exe query cmd (ls) failed!");
-        return;
+        return 0;
     }
     memset(listed, 0, sizeof(listed));
     count = parse_log_list(out, listed);
     if (count < 0) {
         LOG("parse query ret failed, omit! ret: %s", out);
-        return;
+        return 0;
     }
     /* The newest file may still be written while the tool runs. */
     newest = l_query_running ? count - 2 : count - 1;
     if (newest < 0)
-        return;
+        return 1;
     for (int i = newest; i >= 0; i--) {
         if (!l_first_query &&
             strncmp(listed[i] + LOG_NAME_PREFIX_LEN, l_last_listed + LOG_NAME_PREFIX_LEN,
@@ -150,6 +153,23 @@ void do_query(void)
         }
         pthread_mutex_unlock(&l_pull_queue_mutex);
     }
+    return 1;
+}
+
+/* The final listing, after the diag tool has stopped, is the only one that
+ * sees the newest files; step 7 of the shutdown then removes them from the
+ * modem. A listing that fails here would lose them without a trace, so it
+ * is tried again a few times. */
+static void do_final_query(void)
+{
+    for (int tries = 1; !do_query(); tries++) {
+        if (tries == FINAL_QUERY_TRIES) {
+            LOG("final query failed %d times: files written since the last listing stay on the modem",
+                tries);
+            return;
+        }
+        sleep(FINAL_QUERY_PAUSE_S);
+    }
 }
 
 void *query_thread(void *)
@@ -170,7 +190,7 @@ void *query_thread(void *)
         pthread_mutex_unlock(&l_mutex);
     }
     if (!l_lan_broken)
-        do_query();
+        do_final_query();
     LOG_BANNER("query thread exited");
     return NULL;
 }

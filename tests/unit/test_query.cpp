@@ -15,7 +15,9 @@
 
 #include <fcntl.h>
 #include <regex.h>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <vector>
 
@@ -154,6 +156,7 @@ const char FAKE_ADB[] = R"(#!/bin/sh
 case "$1" in
 shell)
     [ -e "$FAKE_DIR/listing_fails" ] && exit 1
+    rm "$FAKE_DIR/listing_fails_once" 2>/dev/null && exit 1
     cat "$FAKE_DIR/listing"
     ;;
 pull)
@@ -619,6 +622,75 @@ TEST_F(QueryStageTest, PullTooLongForTheCommandBufferIsNotRun)
     EXPECT_EQ(lines[1], "do_pull(): pull [" + log_name(0, 0) + "] from modem to router failed");
     EXPECT_TRUE(calls().empty()) << "nothing may run";
     EXPECT_EQ(l_miss.load(), 1);
+}
+
+/* ---- shutdown: the final listing and the pull drain */
+
+TEST_F(QueryStageTest, FinalListingIsTriedAgainWhenItFails)
+{
+    l_query_running = 0;
+    set_listing({log_name(0, 0), log_name(1, 1)});
+    write_file(dir + "/listing_fails_once", "");
+    ::testing::internal::CaptureStdout();
+    do_final_query();
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "do_query(): Error: exe query cmd (ls) failed!");
+    /* The second try sees both files, the newest included. */
+    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{log_name(0, 0), log_name(1, 1)}));
+
+    /* A listing that keeps failing is given up after three tries, loudly. */
+    write_file(dir + "/listing_fails", "");
+    ::testing::internal::CaptureStdout();
+    do_final_query();
+    lines = log_messages(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "do_query(): Error: exe query cmd (ls) failed!",
+                         "do_query(): Error: exe query cmd (ls) failed!",
+                         "do_query(): Error: exe query cmd (ls) failed!",
+                         "do_final_query(): final query failed 3 times: files written since the "
+                         "last listing stay on the modem"}));
+}
+
+TEST_F(QueryStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
+{
+    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(0, 0)).name));
+    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(1, 1)).name));
+    l_pull_running = 0; /* as during the shutdown's drain */
+
+    /* LAN sound: the pulled file waits for room instead of being dropped. */
+    std::atomic<bool> done(false);
+    ::testing::internal::CaptureStdout();
+    std::thread puller([&] {
+        do_pull(slot(log_name(2, 2)).name);
+        done = true;
+    });
+    usleep(300000);
+    EXPECT_FALSE(done) << "a full send queue must hold the pulled file back, not drop it";
+    char popped[LOG_NAME_SIZE];
+    pthread_mutex_lock(&l_send_queue_mutex);
+    EXPECT_TRUE(queue_pop(&l_need_send_queue, popped));
+    pthread_cond_signal(&l_send_space_cond);
+    pthread_mutex_unlock(&l_send_queue_mutex);
+    puller.join();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(l_miss.load(), 0);
+    EXPECT_STREQ(l_miss_str.str, "");
+    ASSERT_TRUE(queue_pop(&l_need_send_queue, popped));
+    ASSERT_TRUE(queue_pop(&l_need_send_queue, popped));
+    EXPECT_STREQ(popped, log_name(2, 2).c_str());
+
+    /* LAN broken: no one will send it, so it is journalled at once. */
+    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(3, 3)).name));
+    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(4, 4)).name));
+    l_lan_broken = 1;
+    ::testing::internal::CaptureStdout();
+    do_pull(slot(log_name(5, 5)).name);
+    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    EXPECT_EQ(lines.back(),
+              "do_pull(): omit add [" + log_name(5, 5) + "] to need_send_queue: queue full");
+    EXPECT_EQ(l_miss.load(), 1);
+    expect_journal(l_miss_str.str, {"\tadd to send queue\t" + log_name(5, 5)});
 }
 
 TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
