@@ -72,7 +72,7 @@ run_suite() {
 
     status=0
     # shellcheck disable=SC2086  # CTEST_ARGS is a list of words
-    (cd "$build" && ctest --output-on-failure -j2 $CTEST_ARGS) || status=$?
+    (cd "$build" && ctest --output-on-failure -j2 ${CTEST_RETRY:-} $CTEST_ARGS) || status=$?
 
     # Every test's output, passed ones included, is in LastTest.log.
     log="$build/Testing/Temporary/LastTest.log"
