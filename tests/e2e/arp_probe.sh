@@ -3,21 +3,7 @@
 # half a second, a silent PC makes them fail after about one and a half, and
 # the request on the wire is the 60-byte broadcast for the PC's address.
 . "$(dirname "$0")/lib.sh"
-ARP_PROBE=$EMU_BUILD_DIR/tests/arp_probe
-ARP_RESPONDER=$EMU_BUILD_DIR/tests/arp_responder
-PROBE_OUT=$E2E_DIR/probe.out
-
-# probe N: runs init_arp and N probes for the PC; output in $PROBE_OUT.
-probe() {
-    timeout -s KILL 30 "$ARP_PROBE" "$EMU_PC_IP" "$1" >"$PROBE_OUT" 2>&1 ||
-        e2e_fail "arp_probe failed: $(cat "$PROBE_OUT")"
-    cat "$PROBE_OUT"
-}
-
-# The results of the probes, one word per probe ("1 1 0").
-results() {
-    awk '/^check_arp:/ { printf "%s%s", sep, $2; sep = " " }' "$PROBE_OUT"
-}
+. "$(dirname "$0")/arp_checks.sh"
 
 # expect_durations MIN MAX: every probe took MIN..MAX milliseconds.
 expect_durations() {

@@ -8,9 +8,7 @@
 # answers 50 ms late; the third host lives in a network namespace of its
 # own, plugged into br0, and answers at once.
 . "$(dirname "$0")/lib.sh"
-ARP_PROBE=$EMU_BUILD_DIR/tests/arp_probe
-ARP_RESPONDER=$EMU_BUILD_DIR/tests/arp_responder
-PROBE_OUT=$E2E_DIR/probe.out
+. "$(dirname "$0")/arp_checks.sh"
 THIRD_IP=192.0.2.50
 HOLDER_PID=
 PC_RESPONDER_PID=
@@ -25,16 +23,6 @@ cleanup_hosts() {
     pcctl exec sh -c 'echo 0 >/proc/sys/net/ipv4/conf/eth0/arp_ignore' 2>/dev/null
 }
 trap 'cleanup_hosts; e2e_cleanup' EXIT
-
-probe() {
-    timeout -s KILL 30 "$ARP_PROBE" "$EMU_PC_IP" "$1" >"$PROBE_OUT" 2>&1 ||
-        e2e_fail "arp_probe failed: $(cat "$PROBE_OUT")"
-    cat "$PROBE_OUT"
-}
-
-results() {
-    awk '/^check_arp:/ { printf "%s%s", sep, $2; sep = " " }' "$PROBE_OUT"
-}
 
 # start_responder VAR OUT CMD...: starts a responder, waits for "ready".
 start_responder() {

@@ -7,8 +7,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-PROBE="shell busybox pgrep diag_mdlog"
-STOP="shell diag_mdlog -k"
 RM_DIR="shell busybox rm -rf /run/diag_logs/"
 
 tool_running() { test -n "$(adb shell busybox pgrep diag_mdlog)"; }

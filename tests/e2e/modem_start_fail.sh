@@ -7,7 +7,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-PROBE="shell busybox pgrep diag_mdlog"
 no_telnet_line() { ! netstat -nt 2>/dev/null | grep -q ':23'; }
 
 write_config '{"modem.log.size": 0.01, "modem.log.number": 4}'

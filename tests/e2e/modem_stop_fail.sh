@@ -7,8 +7,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-PROBE="shell busybox pgrep diag_mdlog"
-STOP="shell diag_mdlog -k"
 PKILL="shell busybox pkill -9 diag_mdlog"
 RM_PID="shell busybox rm -f /run/diag_mdlog_pid"
 TOOL_PID_FILE=$EMU_MODEM_ROOT/run/diag_mdlog_pid

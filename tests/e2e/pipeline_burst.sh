@@ -6,7 +6,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-line_seen() { grep -qF -- "$1" "$DAEMON_OUT"; }
 written_is() { [ "$(manifest_names | wc -l)" = "$1" ]; }
 pulling() { adb_calls "pull $MODEM_DIR_ON_MODEM$1 " >/dev/null; }
 MODEM_DIR_ON_MODEM=/run/diag_logs/

@@ -13,9 +13,14 @@
 #   journal_names REASON  names of the miss journal lines with REASON
 #   in_order A B          a line with A comes before one with B
 #   pc_log_count          log files on the PC (stat.txt not counted)
+#   pc_has_logs N         at least N of them (for wait_until)
+#   line_seen TEXT        the daemon has printed TEXT (for wait_until)
 #   expect_clean_end      status 0, exited, pid file and modem dir gone
 PID_FILE=/var/run/diagferry.pid
 MODEM_DIR=$EMU_MODEM_ROOT/run/diag_logs
+# The diag tool's lifecycle as adb.calls records it: probe and stop.
+PROBE="shell busybox pgrep diag_mdlog"
+STOP="shell diag_mdlog -k"
 RUN_NO=0
 ADB_MARK=0
 
@@ -141,6 +146,9 @@ in_order() {
 pc_log_count() {
     pc_files | grep -vcx stat.txt
 }
+
+pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
+line_seen() { grep -qF -- "$1" "$DAEMON_OUT"; }
 
 expect_clean_end() {
     expect_eq "$DAEMON_STATUS" 0 "exit status"

@@ -11,8 +11,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 written() { manifest_names | wc -l; }
 written_at_least() { [ "$(written)" -ge "$1" ]; }
 at_pc() { [ -e "$EMU_PC_TFTP_DIR/$1" ]; }
-pc_has_at_least() { [ "$(pc_log_count)" -ge "$1" ]; }
-line_seen() { grep -qF -- "$1" "$DAEMON_OUT"; }
 
 write_config '{"modem.log.size": 0.05, "modem.log.number": 12, "modem.log.zip_level": 0}'
 write_diag_cfg
@@ -24,7 +22,7 @@ start_daemon
 wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
 ctl_clear mdlog_pause
 expect_pid_file
-wait_until 15 pc_has_at_least 4 || e2e_fail "files do not reach the PC"
+wait_until 15 pc_has_logs 4 || e2e_fail "files do not reach the PC"
 
 log "gap of two ids"
 ctl mdlog_skip 2

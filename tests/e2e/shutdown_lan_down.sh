@@ -9,8 +9,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
-
 write_config '{"modem.log.size": 0.01, "modem.log.number": 10}'
 write_diag_cfg
 # Slow writing: every upload now waits out busybox tftp's 13 s time-out,

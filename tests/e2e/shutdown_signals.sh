@@ -7,9 +7,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
-line_seen() { grep -qF -- "$1" "$DAEMON_OUT"; }
-
 # start_relaying: a daemon that has relayed at least two files.
 # The tool starts paused, so that the first listing finds no backlog.
 start_relaying() {

@@ -8,8 +8,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
 
-pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
-
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
 write_diag_cfg
 ctl mdlog_interval_ms 1000
