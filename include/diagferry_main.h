@@ -3,7 +3,8 @@
  * src/diagferry_main/, one file per concern, all logging as
  * "src/diagferry_main":
  *
- *   main.cpp         command line, -k, start-up sequence, final wait
+ *   main.cpp         command line, -k, start-up sequence, final wait (the
+ *                    only file outside the library diagferry_core)
  *   config.cpp       the settings and the configuration file
  *   modem.cpp        diag_mdlog's lifecycle on the modem through adb
  *   mobile_relay.cpp the mobile manager's debug output relay
@@ -146,7 +147,7 @@ void write_stat_file(void);
 /* Counts one lost file and journals it: "[time]\t<reason>\t<name>\n". */
 void journal_miss(const char *reason, const char *name);
 
-/* ---- threads, flags and shutdown (main.cpp, shutdown.cpp) */
+/* ---- threads, flags and shutdown (shutdown.cpp) */
 extern pthread_mutex_t l_mutex;
 extern pthread_cond_t l_main_cond;
 extern pthread_cond_t l_query_cond;

@@ -18,15 +18,6 @@
 
 #define THREAD_STACK_SIZE 1048576
 
-sigset_t l_mask;                /* SIGTERM, SIGINT, SIGHUP: blocked everywhere, sigwait'ed by stop */
-char l_pc_ip[PC_IP_SIZE];       /* the PC's IPv4 text, written once before the threads */
-
-/* Worker thread ids, each written once when its thread is created, and the
- * flag that says it was: a shutdown during start-up joins only those. */
-pthread_t l_query_tid, l_pull_tid, l_send_tid, l_keep_alive_tid, l_stop_tid, l_test_tid;
-std::atomic<int> l_query_started(0), l_pull_started(0), l_send_started(0),
-    l_keep_alive_started(0), l_stop_started(0), l_test_started(0);
-
 static const struct option l_long_options[] = {
     {"kill", no_argument, NULL, 'k'},
     {"conf-file", required_argument, NULL, 'f'},
@@ -65,14 +56,6 @@ static void kill_other_orDie(void)
         LOG("%s has dead, but not clean the pid file. let's clean it.", APP_NAME);
     }
     _exit(0);
-}
-
-void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
-                          void *(*start_routine)(void *))
-{
-    int ret = pthread_create(thread, attr, start_routine, NULL);
-    ASSERT_TEXT("pthread_create(__newthread, __attr, __start_routine, __arg) == 0", ret == 0,
-                "Can't create thread, exit");
 }
 
 /* Only the first option counts; the argument count decides whether it is

@@ -13,6 +13,8 @@
 #define FOREIGN_ADDR_FIELD 4
 #define MAPPED_PREFIX_LEN 7 /* "::ffff:" */
 
+char l_pc_ip[PC_IP_SIZE]; /* the PC's IPv4 text, written by main before the threads start */
+
 /* Copies the address between the mapped prefix and the port of field 4 of
  * the table into pc_ip (PC_IP_SIZE bytes). 1 when an address was stored. */
 int parse_pc_ip(const char *table, char *pc_ip)

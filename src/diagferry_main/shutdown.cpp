@@ -31,6 +31,21 @@ std::atomic<int> l_main_running(1), l_query_running(1), l_pull_running(1), l_sen
 std::atomic<int> l_exiting(0);    /* a shutdown is under way (set here, under l_mutex) */
 std::atomic<int> l_lan_broken(0); /* the PC stopped answering (keep-alive thread) */
 pthread_t l_killer_tid;           /* the thread running kill_self, joined by main */
+sigset_t l_mask; /* SIGTERM, SIGINT, SIGHUP: blocked by main everywhere, sigwait'ed by stop */
+
+/* Worker thread ids, each written once by main when its thread is created,
+ * and the flag that says it was: a shutdown during start-up joins only those. */
+pthread_t l_query_tid, l_pull_tid, l_send_tid, l_keep_alive_tid, l_stop_tid, l_test_tid;
+std::atomic<int> l_query_started(0), l_pull_started(0), l_send_started(0),
+    l_keep_alive_started(0), l_stop_started(0), l_test_started(0);
+
+void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
+                          void *(*start_routine)(void *))
+{
+    int ret = pthread_create(thread, attr, start_routine, NULL);
+    ASSERT_TEXT("pthread_create(__newthread, __attr, __start_routine, __arg) == 0", ret == 0,
+                "Can't create thread, exit");
+}
 
 /* Clears a run flag and wakes its thread, holding the paired mutex. */
 static void stop_flag(std::atomic<int> *flag, pthread_mutex_t *mutex, pthread_cond_t *cond)

@@ -21,20 +21,6 @@
 #include <sys/stat.h>
 #include <vector>
 
-/* The daemon's main() module defines these; the shutdown code that the
- * stages link against refers to them, and no test here starts a thread. */
-__attribute__((weak)) char l_pc_ip[PC_IP_SIZE];
-__attribute__((weak)) sigset_t l_mask;
-__attribute__((weak)) pthread_t l_query_tid, l_pull_tid, l_send_tid, l_keep_alive_tid,
-    l_stop_tid, l_test_tid;
-__attribute__((weak)) std::atomic<int> l_query_started(0), l_pull_started(0), l_send_started(0),
-    l_keep_alive_started(0), l_stop_started(0), l_test_started(0);
-__attribute__((weak)) void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
-                                                void *(*start_routine)(void *))
-{
-    ASSERT_EQ(pthread_create(thread, attr, start_routine, NULL), 0);
-}
-
 namespace {
 
 /* The illustrative names: prefix, 19 date characters and "_" (9..28), the

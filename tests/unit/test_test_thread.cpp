@@ -17,14 +17,6 @@
 #include "diagferry_main.h"
 #include "router_sim.h"
 
-/* The daemon's main() module defines this; the test thread reaches it
- * only through the relay, which these tests never open. */
-__attribute__((weak)) void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
-                                                void *(*start_routine)(void *))
-{
-    ASSERT_EQ(pthread_create(thread, attr, start_routine, NULL), 0);
-}
-
 namespace {
 
 double now_s()
