@@ -6,7 +6,8 @@
  * connection it starts the router's command shell, `cli`, on the socket.
  * Like the real daemon it goes to the background at once: the foreground
  * process exits 0 once the listener is bound, 1 when it cannot be bound.
- * Starts are recorded in $EMU_LOG_DIR/telnetd.log.
+ * Starts are recorded in $EMU_LOG_DIR/telnetd.log by the time the
+ * foreground process exits.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -105,6 +106,7 @@ int main(void)
 {
     struct sigaction sa;
     sigset_t none;
+    pid_t pid;
     int fd;
 
     /* Whatever mask the caller had, sessions must be stoppable. */
@@ -120,17 +122,18 @@ int main(void)
         note("start failed: errno %d%s", errno, "");
         return 1;
     }
-    switch (fork()) {
-    case -1:
+    pid = fork();
+    if (pid < 0) {
         perror("telnetd: fork");
         return 1;
-    case 0:
-        break;
-    default:
+    }
+    if (pid > 0) {
+        /* The start is recorded before the foreground process returns, so
+         * whoever started telnetd finds the record as soon as it is back. */
+        note("started pid %d%s", (int)pid, "");
         return 0;
     }
     setsid();
-    note("started pid %d%s", (int)getpid(), "");
     for (;;) {
         struct sockaddr_in6 peer;
         socklen_t len = sizeof(peer);

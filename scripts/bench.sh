@@ -95,7 +95,8 @@ measure() {
         }
     fi
     if [ "$DO_BUILD" = 1 ]; then
-        { cmake -S . -B "$BUILD" && cmake --build "$BUILD" -j2; } >"$WORK/build.log" 2>&1 || {
+        { sh scripts/install-deps.sh && cmake -S . -B "$BUILD" && cmake --build "$BUILD" -j2; } \
+            >"$WORK/build.log" 2>&1 || {
             tail -n 30 "$WORK/build.log"
             echo "bench: build failed" >&2
             exit 1

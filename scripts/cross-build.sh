@@ -14,18 +14,10 @@ BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 TRIPLE=mipsel-linux-gnu
 
 # ---- what the cross build needs, from Debian's own packages
-PKGS="cmake make g++-$TRIPLE qemu-user-static libcjson-dev:mipsel libgtest-dev:mipsel"
-missing=""
-for p in $PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "cross-build: installing$missing"
-    dpkg --print-foreign-architectures | grep -qx mipsel || dpkg --add-architecture mipsel
-    apt-get update -qq
-    # Without recommends: nothing registers qemu with the kernel for good.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
-fi
+# Without recommends: nothing registers qemu with the kernel for good.
+# g++-$TRIPLE brings $TRIPLE-readelf, which checks the result below.
+sh scripts/install-deps.sh --no-install-recommends \
+    cmake make g++-$TRIPLE qemu-user-static libcjson-dev:mipsel libgtest-dev:mipsel
 
 # ---- configure and build: daemon, stand-in platform libraries, unit tests.
 # Target programs (the tests, GoogleTest's test discovery) run under qemu's
@@ -51,9 +43,13 @@ cmake --install "$BUILD" --prefix "$ROOT/$BUILD/stage" --strip
 
 # ---- the daemon as it goes onto the router
 BIN="$BUILD/stage/bin/diagferry"
-file "$BIN"
-file "$BIN" | grep -q "ELF 32-bit LSB.*MIPS" || { echo "cross-build: $BIN is not a little-endian MIPS ELF"; exit 1; }
-file "$BIN" | grep -q "not stripped" && { echo "cross-build: $BIN is not stripped"; exit 1; }
+header=$($TRIPLE-readelf -h "$BIN")
+echo "$header" | grep -E "Class|Data|Machine"
+echo "$header" | grep -q "Class: *ELF32" && echo "$header" | grep -q "little endian" &&
+    echo "$header" | grep -q "Machine: *MIPS" ||
+    { echo "cross-build: $BIN is not a little-endian MIPS ELF"; exit 1; }
+# A stripped program has no symbol table left.
+$TRIPLE-readelf -S "$BIN" | grep -q "\.symtab" && { echo "cross-build: $BIN is not stripped"; exit 1; }
 needed=$($TRIPLE-readelf -d "$BIN" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 echo "NEEDED:" $needed
 if $TRIPLE-readelf -d "$BIN" | grep -qE '\((RPATH|RUNPATH)\)'; then

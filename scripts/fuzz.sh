@@ -15,16 +15,7 @@ BUILD=${BUILD:-build-fuzz}
 TARGETS=${TARGETS:-"conf_file log_list log_id pc_ip arp_reply"}
 
 # ---- clang 14 with libFuzzer and the sanitizer runtimes, from Debian
-PKGS="cmake make clang-14 libclang-rt-14-dev libcjson-dev"
-missing=""
-for p in $PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "fuzz: installing$missing"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
-fi
+sh scripts/install-deps.sh cmake make clang-14 libclang-rt-14-dev libcjson-dev
 
 cmake -S . -B "$BUILD" \
     -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \

@@ -71,16 +71,20 @@ run_suite() {
     export SOAK_RSS_TOLERANCE_KB=1048576
 
     status=0
+    # A failed end-to-end scenario is run once more (see run-ctest.sh).
     # shellcheck disable=SC2086  # CTEST_ARGS is a list of words
-    (cd "$build" && ctest --output-on-failure -j2 ${CTEST_RETRY:-} $CTEST_ARGS) || status=$?
+    sh scripts/run-ctest.sh "$build" $CTEST_ARGS || status=$?
 
-    # Every test's output, passed ones included, is in LastTest.log.
-    log="$build/Testing/Temporary/LastTest.log"
-    if [ -f "$log" ] && grep -qE "$REPORT" "$log"; then
-        echo "sanitize: $mode: sanitizer reports in the test output ($log):"
-        grep -nE "$REPORT" "$log" | head -n 20
-        status=1
-    fi
+    # Every test's output, passed ones included, is in LastTest.log, and the
+    # first run's in LastTest.first.log when there was a rerun: a report in
+    # either fails the run, even from a scenario that passed on its rerun.
+    for log in "$build/Testing/Temporary/LastTest.first.log" "$build/Testing/Temporary/LastTest.log"; do
+        if [ -f "$log" ] && grep -qE "$REPORT" "$log"; then
+            echo "sanitize: $mode: sanitizer reports in the test output ($log):"
+            grep -nE "$REPORT" "$log" | head -n 20
+            status=1
+        fi
+    done
     echo "sanitize: $mode: $( [ "$status" = 0 ] && echo passed || echo FAILED ) in $(($(date +%s) - start)) s"
     unset TSAN_OPTIONS ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS SOAK_RSS_TOLERANCE_KB
     return "$status"
