@@ -1,8 +1,9 @@
 #!/bin/bash
 # Fault-injection soak: several daemon runs back to back while the modem
 # rolls small files quickly with id gaps and repeats, adb loses a share of
-# pulls and listings, and the PC's TFTP server goes away and comes back or
-# refuses files for a while.
+# pulls and listings and appends lying lines (../x) to some listings, and
+# the PC's TFTP server goes away and comes back or refuses files for a
+# while.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
