@@ -6,6 +6,9 @@
  * Checked after every input: the count is -1 or 1 to LOG_LIST_MAX, every
  * name is NUL-terminated within its LOG_NAME_SIZE bytes, and the names
  * joined by newlines give back the listing without its carriage returns.
+ * Every name's printable form (as the refusal logs it) is printable ASCII
+ * within PRINTABLE_NAME_SIZE bytes, and a name taken as a log name never
+ * holds a "/".
  */
 #define LOG_SRC "fuzz"
 #include "diagferry_main.h"
@@ -33,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *out = (char *)calloc(1, CMD_BUF_SIZE);
     char(*names)[LOG_NAME_SIZE] = (char(*)[LOG_NAME_SIZE])malloc(LOG_LIST_MAX * LOG_NAME_SIZE);
     char expected[CMD_BUF_SIZE], joined[CMD_BUF_SIZE + LOG_LIST_MAX];
+    char shown[PRINTABLE_NAME_SIZE];
     size_t n = size < CMD_BUF_SIZE - 1 ? size : CMD_BUF_SIZE - 1, len = 0;
     int count;
 
@@ -46,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int i = 0; i < count; i++) {
         FUZZ_CHECK(memchr(names[i], '\0', LOG_NAME_SIZE) != NULL, "name %d not terminated", i);
         FUZZ_CHECK(strpbrk(names[i], "\r\n") == NULL, "name %d holds a line end", i);
+        FUZZ_CHECK(!is_log_name(names[i]) || strchr(names[i], '/') == NULL,
+                   "name %d taken with a slash", i);
+        printable_name(names[i], shown);
+        for (const char *p = shown; *p; p++)
+            FUZZ_CHECK(*p >= 0x20 && *p < 0x7f, "name %d shown with byte 0x%02x", i,
+                       (unsigned char)*p);
         len += (size_t)snprintf(joined + len, sizeof(joined) - len, "%s%s", i ? "\n" : "",
                                 names[i]);
     }

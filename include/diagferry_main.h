@@ -65,6 +65,12 @@ extern int8_t l_router_mode;
 extern int l_mobile_debug;
 
 int parse_conf_file(const char *path);
+/* True for a directory setting that is safe in a command line: an
+ * absolute path of letters, digits and "_ . / -" that ends in "/". */
+int is_safe_dir(const char *dir);
+/* Refuses unsafe directory settings (ASSERT) and warns when the working
+ * directory cannot hold four log files; before any command runs. */
+void check_settings_orDie(void);
 
 /* ---- modem (modem.cpp) */
 #define MODEM_APP_NAME "diag_mdlog"
@@ -97,6 +103,8 @@ int parse_pc_ip(const char *table, char *pc_ip);
 #define SEND_QUEUE_SLOTS 2
 /* The longest log name quoted for the shell, with its NUL. */
 #define QUOTED_NAME_SIZE (LOG_NAME_MAX * 4 + 3)
+/* A listed name made printable for the log, with its NUL. */
+#define PRINTABLE_NAME_SIZE (LOG_NAME_MAX * 4 + 1)
 
 extern queue_t l_need_pull_queue;
 extern queue_t l_need_send_queue;
@@ -114,6 +122,10 @@ void check_log_id(const char *name);
 /* Splits a listing into at most LOG_LIST_MAX names; the count, or -1 when
  * the listing is refused. */
 int parse_log_list(const char *out, char names[][LOG_NAME_SIZE]);
+/* True for a name an honest listing of "diag_log_*.qmdl*" can print. */
+int is_log_name(const char *name);
+/* name with control, non-ASCII and backslash bytes as "\xNN". */
+void printable_name(const char *name, char out[PRINTABLE_NAME_SIZE]);
 
 void *pull_thread(void *arg);
 void do_pull(const char *name);

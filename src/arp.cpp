@@ -89,7 +89,7 @@ int init_arp(const char *pc_ip)
 
     memset(&ifr, 0, sizeof(ifr));
     strncpy(ifr.ifr_name, ARP_IFNAME, IFNAMSIZ - 1);
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         perror("socket");
         return 0;
@@ -139,7 +139,7 @@ static int open_arp_socket(void)
 {
     struct timeval timeout = {ARP_RECV_TIMEOUT_S, 0};
     int on = 1;
-    int fd = socket(AF_PACKET, SOCK_PACKET, htons(ETH_P_ARP));
+    int fd = socket(AF_PACKET, SOCK_PACKET | SOCK_CLOEXEC, htons(ETH_P_ARP));
 
     if (fd < 0) {
         LOG("Could not open raw socket");

@@ -10,8 +10,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/statvfs.h>
 
 #define ZIP_LEVEL_MAX 19
+/* Files in the working directory at once: two queued for the upload, one
+ * being sent, one just pulled. */
+#define WORKDIR_FILES 4
+#define LOG_SIZE_UNIT 1048576.0 /* the diag tool's MB, taken as the larger MiB */
 
 double l_log_size = 1.0;                        /* diag_mdlog -s, MB per file */
 int l_log_number = 3;                           /* diag_mdlog -n, files kept */
@@ -61,7 +66,7 @@ int parse_conf_file(const char *path)
     int fd;
 
     memset(buf, 0, sizeof(buf));
-    fd = open(path, O_RDONLY);
+    fd = open(path, O_RDONLY | O_CLOEXEC);
     ASSERT(fd >= 0, "Unable to open conf file. errno:%d", errno);
     n = read(fd, buf, JSON_MAX_SIZE);
     ASSERT(n > 0, "read conf file error. errno:%d", errno);
@@ -95,4 +100,41 @@ int parse_conf_file(const char *path)
         l_mobile_debug = cJSON_IsTrue(item) ? 1 : 0;
     cJSON_Delete(root);
     return TRUE;
+}
+
+int is_safe_dir(const char *dir)
+{
+    size_t len = strlen(dir);
+
+    if (len == 0 || dir[0] != '/' || dir[len - 1] != '/')
+        return 0;
+    return strspn(dir, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./-") == len;
+}
+
+/* The working directory is RAM on a router: a file size it cannot hold
+ * four times over loses pulls later. Only a warning, since the user may
+ * know that the diag tool's files stay smaller. */
+static void warn_low_space(void)
+{
+    struct statvfs vfs;
+    double need = WORKDIR_FILES * l_log_size * LOG_SIZE_UNIT, avail;
+
+    if (statvfs(l_workdir, &vfs) != 0)
+        return; /* a missing directory fails the DIAG.cfg push with its own line */
+    avail = (double)vfs.f_bavail * (double)vfs.f_frsize;
+    if (avail < need)
+        LOG("warning: %s has %.0f bytes free, less than %d log files of %f MB (%.0f bytes)",
+            l_workdir, avail, WORKDIR_FILES, l_log_size, need);
+}
+
+void check_settings_orDie(void)
+{
+    /* Both are pasted into shell command lines on the router and the
+     * modem ("rm -rf DIR"): a blank or a shell character would change
+     * what runs. */
+    ASSERT(is_safe_dir(l_modem_log_dir),
+           "modem.log.dir must be an absolute path of letters, digits and _ . / - ending in /");
+    ASSERT(is_safe_dir(l_workdir),
+           "router.workdir must be an absolute path of letters, digits and _ . / - ending in /");
+    warn_low_space();
 }

@@ -17,6 +17,7 @@
 #include "cfgstore.h"
 
 #define THREAD_STACK_SIZE 1048576
+#define PID_COMM_SIZE 32 /* a kernel command name is at most 15 characters */
 
 static const struct option l_long_options[] = {
     {"kill", no_argument, NULL, 'k'},
@@ -33,6 +34,28 @@ static void print_usage(void)
     fflush(stdout);
 }
 
+/* True when pid is a running diagferry, by its command name. Every fatal
+ * exit leaves the pid file behind, so after a crash or a reboot it may
+ * name an unrelated process, which must never get the SIGTERM. */
+static int is_diagferry(int pid)
+{
+    char path[PATH_BUF_SIZE], comm[PID_COMM_SIZE];
+    ssize_t n;
+    int fd;
+
+    snprintf(path, sizeof(path), "/proc/%d/comm", pid);
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    n = read(fd, comm, sizeof(comm) - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    comm[n] = '\0';
+    comm[strcspn(comm, "\n")] = '\0';
+    return strcmp(comm, APP_NAME) == 0;
+}
+
 /* "-k": SIGTERM to the pid in the pid file; never returns. */
 static void kill_other_orDie(void)
 {
@@ -40,7 +63,7 @@ static void kill_other_orDie(void)
     int fd, pid;
     ssize_t ret;
 
-    fd = open(PID_FILE, O_RDONLY);
+    fd = open(PID_FILE, O_RDONLY | O_CLOEXEC);
     ASSERT(fd >= 0, "Unable to open pid file. errno:%d", errno);
     ret = read(fd, buf, PID_FILE_SIZE);
     ASSERT(ret >= 0, "Unable to read pid file, errno: %d", errno);
@@ -49,7 +72,7 @@ static void kill_other_orDie(void)
     buf[ret < PID_FILE_SIZE ? ret : PID_FILE_SIZE - 1] = '\0';
     pid = atoi(buf);
     ASSERT(pid > 0, "bad pid");
-    if (kill(pid, SIGTERM) == 0) {
+    if (is_diagferry(pid) && kill(pid, SIGTERM) == 0) {
         LOG("stopping %s instance pid: %d", APP_NAME, pid);
     } else {
         unlink(PID_FILE);
@@ -99,6 +122,7 @@ int main(int argc, char **argv)
 
     LOG_BANNER("main thread start");
     parse_args(argc, argv);
+    check_settings_orDie();
 
     cfgstore_attach(0);
     ASSERT(get_pc_ip(l_pc_ip), "failed to get PC IP");

@@ -23,6 +23,8 @@
 #define LOG_ID_RANGE (LOG_ID_MAX + 1)
 #define FINAL_QUERY_TRIES 3
 #define FINAL_QUERY_PAUSE_S 1
+#define LOG_NAME_PREFIX "diag_log_"
+#define LOG_NAME_MARK ".qmdl"  /* every name the listing's glob matches holds it */
 
 queue_t l_need_pull_queue;                                    /* query -> pull, 5 names */
 pthread_mutex_t l_pull_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
@@ -58,6 +60,62 @@ int parse_log_list(const char *out, char names[][LOG_NAME_SIZE])
         names[count][len++] = *p;
         seen_char = 1;
     }
+}
+
+/* True for a name that an honest listing of the glob can print: the
+ * "diag_log_" prefix, ".qmdl" after it and no "/" (so never "." or ".."
+ * either). The names become paths on the router and on the modem; a
+ * lying listing ("../../etc/passwd") must not reach outside the two log
+ * directories, and quoting cannot stop that: only this check does. */
+int is_log_name(const char *name)
+{
+    return strncmp(name, LOG_NAME_PREFIX, LOG_NAME_PREFIX_LEN) == 0 &&
+           strstr(name + LOG_NAME_PREFIX_LEN, LOG_NAME_MARK) != NULL && strchr(name, '/') == NULL;
+}
+
+/* Copies name into out with every byte that is not printable ASCII, and
+ * the backslash, written as "\xNN": the log shows a hostile name without
+ * letting its control bytes act on a terminal. out holds
+ * PRINTABLE_NAME_SIZE bytes. */
+void printable_name(const char *name, char *out)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t n = 0;
+
+    for (const unsigned char *p = (const unsigned char *)name; *p && n < LOG_NAME_MAX * 4;
+         p++) {
+        if (*p < 0x20 || *p >= 0x7f || *p == '\\') {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = hex[*p >> 4];
+            out[n++] = hex[*p & 0xf];
+        } else {
+            out[n++] = (char)*p;
+        }
+    }
+    out[n] = '\0';
+}
+
+/* Drops the names that are no log names, each logged once for this
+ * listing, and keeps the others in their order; returns how many stay.
+ * A dropped line is noise, not a file the diag tool wrote: it is neither
+ * counted nor remembered as the newest name. */
+static int keep_log_names(char names[][LOG_NAME_SIZE], int count)
+{
+    char shown[PRINTABLE_NAME_SIZE];
+    int kept = 0;
+
+    for (int i = 0; i < count; i++) {
+        if (!is_log_name(names[i])) {
+            printable_name(names[i], shown);
+            LOG("ignore listed name [%s]: not a diag log name", shown);
+            continue;
+        }
+        if (kept != i)
+            memcpy(names[kept], names[i], LOG_NAME_SIZE);
+        kept++;
+    }
+    return kept;
 }
 
 /* The two characters at the id's place, read as atoi reads them. */
@@ -126,6 +184,9 @@ int do_query(void)
         LOG("parse query ret failed, omit! ret: %s", out);
         return 0;
     }
+    /* Before anything else looks at them: a refused line must not hold
+     * back the real newest file either. */
+    count = keep_log_names(listed, count);
     /* The newest file may still be written while the tool runs. */
     newest = l_query_running ? count - 2 : count - 1;
     if (newest < 0)

@@ -75,7 +75,7 @@ void write_stat_file(void)
     /* Room for the longest working directory: a shorter buffer would cut
      * the path and write the statistics somewhere else. */
     snprintf(path, sizeof(path), "%s%s", l_workdir, STAT_FILE);
-    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     ASSERT(fd >= 0, "cannot create statistic file. errno:%d", errno);
     snprintf(buff, sizeof(buff), "detect:%d pull:%d send:%d miss:%d dup:%d", l_detect, l_pull,
              l_send, l_miss.load(), l_dup);

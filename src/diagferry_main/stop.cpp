@@ -26,14 +26,14 @@ std::atomic<pid_t> l_my_pid;
 void create_pid_file(void)
 {
     char buf[PID_FILE_SIZE];
-    struct stat st;
     int fd;
 
-    /* A stale file (or one of a second instance) is simply replaced. */
-    if (stat(PID_FILE, &st) == 0)
-        unlink(PID_FILE);
+    /* A stale file (or one of a second instance) is simply replaced, and
+     * so is a symbolic link, dangling or not: unlink never follows it, and
+     * O_NOFOLLOW below refuses one that appears in between. */
+    unlink(PID_FILE);
     l_my_pid = getpid();
-    fd = open(PID_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, PID_FILE_MODE);
+    fd = open(PID_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, PID_FILE_MODE);
     ASSERT(fd >= 0, "cannot create pid file. errno:%d", errno);
     /* The decimal pid, then NULs up to the tenth byte; no newline. */
     memset(buf, 0, sizeof(buf));

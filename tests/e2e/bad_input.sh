@@ -1,9 +1,11 @@
 #!/bin/bash
 # Bad input that needs the real binary: "-k" with a pid file naming no
 # process (negative, text, a directory); a first argument that is no option
-# (the defaults are used); a pid file left behind as a symbolic link
-# (replaced, its target untouched); and a modem that adb cannot reach at
-# start-up (CHECK lines for the log directory, then the ASSERT of the push).
+# (the defaults are used); a pid file left behind as a dangling symbolic
+# link (replaced, its target never created); and a modem that adb cannot
+# reach at start-up, with a working directory too small for four log files
+# (the space warning, CHECK lines for the log directory, then the ASSERT of
+# the push).
 . "$(dirname "$0")/lib.sh"
 PID_FILE=/var/run/diagferry.pid
 
@@ -27,9 +29,9 @@ check "read failure reported" grep -qF \
     <<<"$RUN_OUT"
 rmdir "$PID_FILE"
 
-log "a non-option argument, a pid file left as a symbolic link"
+log "a non-option argument, a pid file left as a dangling symbolic link"
 target=$E2E_DIR/not_a_pid_file
-printf 'keep me\n' >"$target"
+rm -f "$target"
 ln -s "$target" "$PID_FILE"
 write_diag_cfg
 start_daemon just-a-word
@@ -37,7 +39,7 @@ wait_line "[PROTOCOL]init done" 15 || e2e_fail "daemon did not start"
 wait_line "diagferry started, pid: $DAEMON_PID" 5 || e2e_fail "no pid file line"
 check "pid file is a regular file now" test -f "$PID_FILE" -a ! -L "$PID_FILE"
 expect_eq "$(tr -d '\0' <"$PID_FILE")" "$DAEMON_PID" "pid file content"
-expect_eq "$(cat "$target")" "keep me" "link target"
+check "link target never created" test ! -e "$target"
 # The built-in defaults reach the diag tool: 1 MB, 3 files, level 9.
 check "started with the defaults" grep -qF \
     "shell nohup diag_mdlog -f /run/diag_logs/DIAG.cfg -o /run/diag_logs/ -s 1.000000 -n 3 -z 9" \
@@ -47,11 +49,19 @@ stop_daemon TERM 20 || e2e_fail "daemon did not end within 20 s of SIGTERM"
 expect_eq "$DAEMON_STATUS" 0 "exit status"
 check "pid file removed" test ! -e "$PID_FILE"
 
-log "adb cannot reach the modem at start-up"
+log "adb cannot reach the modem at start-up, a working directory of 1 MiB"
 : >"$DAEMON_OUT"
+small=/tmp/small/
+mkdir -p "$small"
+mount -n -t tmpfs -o size=1m tmpfs "$small" || e2e_fail "cannot mount a tmpfs on $small"
+write_diag_cfg "$small"
+write_config '{"router.workdir": "/tmp/small/", "modem.log.size": 0.5}'
 ctl adb_offline
-run_daemon
+run_daemon -f "$CONF"
 ctl_clear adb_offline
+umount -n "$small"
+expect_line "warn_low_space(): warning: /tmp/small/ has "
+expect_line " bytes free, less than 4 log files of 0.500000 MB (2097152 bytes)"
 expect_eq "$DAEMON_STATUS" 1 "status with adb offline"
 # The probe sees no output, so no stop is tried; the directory work fails
 # and goes on; the push is fatal.

@@ -1,5 +1,6 @@
 #!/bin/bash
-# "diagferry -k" against the pid file: missing, stale, bad, too long.
+# "diagferry -k" against the pid file: missing, stale (a dead process or a
+# live one that is no diagferry), bad, too long.
 . "$(dirname "$0")/lib.sh"
 PID_FILE=/var/run/diagferry.pid
 
@@ -18,6 +19,18 @@ expect_eq "$DAEMON_STATUS" 0 "status with a stale pid file"
 check "stale pid file removed" test ! -e "$PID_FILE"
 expect_line "diagferry has dead, but not clean the pid file. let's clean it."
 
+log "stale pid file naming a live process that is no diagferry"
+sleep 30 & other=$!
+printf '%d' "$other" >"$PID_FILE"
+run_daemon -k
+expect_eq "$DAEMON_STATUS" 0 "status with a pid file naming another process"
+check "that pid file removed" test ! -e "$PID_FILE"
+refute "another process named as the instance" grep -qF "stopping diagferry" <<<"$RUN_OUT"
+sleep 0.2
+check "the other process not signalled" kill -0 "$other"
+kill "$other"
+wait "$other" 2>/dev/null
+
 for bad in "0" ""; do
     log "pid file holding [$bad]"
     printf '%s' "$bad" >"$PID_FILE"
@@ -28,9 +41,11 @@ for bad in "0" ""; do
 done
 
 log "ten digits: only the first nine count"
-# A live process whose pid, zero-padded to nine digits and followed by a
-# tenth digit, reads as its own pid only if the tenth digit is ignored.
-sleep 30 & victim=$!
+# A live process named diagferry whose pid, zero-padded to nine digits and
+# followed by a tenth digit, reads as its own pid only if the tenth digit
+# is ignored.
+cp "$(command -v sleep)" "$E2E_DIR/diagferry"
+"$E2E_DIR/diagferry" 30 & victim=$!
 printf '%09d7' "$victim" >"$PID_FILE"
 run_daemon -k
 expect_eq "$DAEMON_STATUS" 0 "status with ten digits"

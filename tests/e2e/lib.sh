@@ -11,7 +11,7 @@
 # Checks:      check, refute, expect_eq, expect_line, forbid_line,
 #              count_lines, wait_until SECONDS CMD, not CMD
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], pc_files,
-#              verify_pc_files, manifest_names
+#              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
 set -u
 
 if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
@@ -152,6 +152,29 @@ write_diag_cfg() {
     local dir=${1:-$WORKDIR}
     mkdir -p "$dir"
     printf 'diag config for %s\n' "$E2E_NAME" >"${dir%/}/DIAG.cfg"
+}
+
+# expect_no_daemon_fds PID WHAT: the long-lived child PID (started by the
+# daemon) holds none of the daemon's own descriptors: no ARP packet socket,
+# neither the pid file nor the configuration file.
+expect_no_daemon_fds() {
+    local pid=$1 what=$2 fd target inode
+    [ -d "/proc/$pid/fd" ] || e2e_fail "$what (pid $pid) is not running"
+    for fd in /proc/"$pid"/fd/*; do
+        target=$(readlink "$fd") || continue
+        case $target in
+        /var/run/diagferry.pid | /run/diagferry.pid | "$CONF")
+            e2e_fail "$what holds the daemon's $target as ${fd##*/}"
+            ;;
+        socket:\[*\])
+            inode=${target#socket:[}
+            inode=${inode%]}
+            if awk -v i="$inode" 'NR > 1 && $9 == i { f = 1 } END { exit !f }' /proc/net/packet; then
+                e2e_fail "$what holds a packet socket as ${fd##*/}"
+            fi
+            ;;
+        esac
+    done
 }
 
 # ctl NAME [VALUE]: sets a control file of the stand-ins (VALUE "" touches).

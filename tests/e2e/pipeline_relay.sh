@@ -1,6 +1,7 @@
 #!/bin/bash
-# The relay at a steady pace, with one of each trouble on the way: a gap in
-# the ids, a repeated id, a failed pull, an upload failure while the PC's
+# The relay at a steady pace, with one of each trouble on the way: a lying
+# listing (names that reach outside the log directories), a gap in the
+# ids, a repeated id, a failed pull, an upload failure while the PC's
 # TFTP server is away, and two hostile file names written last. Then
 # SIGTERM: the numbered shutdown, stat.txt at the PC matching what arrived,
 # nothing left behind.
@@ -23,6 +24,27 @@ wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
 ctl_clear mdlog_pause
 expect_pid_file
 wait_until 15 pc_has_logs 4 || e2e_fail "files do not reach the PC"
+
+log "lying listing"
+# Each lie, if taken, would pull modem bytes over /tmp/planted on the router
+# (outside the working directory) and then delete it.
+printf 'keep me\n' >/tmp/planted
+mkdir -p "$EMU_MODEM_ROOT/tmp"
+printf 'modem bytes\n' | tee "$EMU_MODEM_ROOT/run/planted" >"$EMU_MODEM_ROOT/tmp/planted"
+LIES=(../planted ../../../tmp/planted . .. diag_log_/../../planted.qmdl)
+printf '%s\n' "${LIES[@]}" $'\e[2Jdiag_log_\x01.qmdl' >"$EMU_CTL_DIR/list_extra"
+n=$(pc_log_count)
+wait_until 10 line_seen "ignore listed name [\\x1b[2Jdiag_log_\\x01.qmdl]: not a diag log name" ||
+    e2e_fail "lying listing not refused"
+wait_until 15 pc_has_logs $((n + 3)) || e2e_fail "real logs stopped with the lies in the listing"
+ctl_clear list_extra
+for lie in "${LIES[@]}"; do
+    expect_line "ignore listed name [$lie]: not a diag log name"
+done
+refute "a lie was detected, pulled or sent" grep -qE "(detect log: \[|pull |send ).*(planted|\[\.)" \
+    "$DAEMON_OUT"
+expect_eq "$(cat /tmp/planted 2>&1)" "keep me" "router file outside the working directory"
+rm -f /tmp/planted "$EMU_MODEM_ROOT/run/planted" "$EMU_MODEM_ROOT/tmp/planted"
 
 log "gap of two ids"
 ctl mdlog_skip 2

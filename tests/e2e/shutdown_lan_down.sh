@@ -56,4 +56,5 @@ grep -qE "reaped [0-9]+ cli signal 9" "$EMU_LOG_DIR/init.log" ||
     grep -q "ended by signal Killed" "$EMU_LOG_DIR/telnetd.log" || e2e_fail "cli not killed"
 expect_eq "$(grep -c "started pid" "$EMU_LOG_DIR/telnetd.log")" $((telnetd_starts + 1)) "telnetd starts"
 wait_until 5 pgrep -x telnetd >/dev/null || e2e_fail "no telnetd running afterwards"
+expect_no_daemon_fds "$(pgrep -x telnetd | head -n 1)" "the restarted telnetd"
 e2e_pass

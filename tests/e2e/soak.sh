@@ -1,8 +1,9 @@
 #!/bin/bash
 # Fault-injection soak: several daemon runs back to back while the modem
 # rolls small files quickly with id gaps and repeats, adb loses a share of
-# pulls and listings, and the PC's TFTP server goes away and comes back or
-# refuses files for a while.
+# pulls and listings and appends lying lines (../x) to some listings, and
+# the PC's TFTP server goes away and comes back or refuses files for a
+# while.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -28,7 +29,7 @@ RANDOM=$SOAK_SEED
 SOAK_END=$(($(date +%s) + SOAK_SECONDS))
 RSS_PID=
 RSS_FILE=$E2E_DIR/rss
-EVENTS=0 OUTAGES=0 REFUSALS=0 SKIPS=0 REPEATS=0
+EVENTS=0 OUTAGES=0 REFUSALS=0 SKIPS=0 REPEATS=0 LIES=0
 TOTAL_WRITTEN=0 TOTAL_DELIVERED=0 TOTAL_JOURNALLED=0 TOTAL_IN_GAPS=0 TOTAL_PARTIAL=0
 
 # sleep_ms MS
@@ -103,6 +104,12 @@ inject_fault() {
         # Long enough for the client to give up, in soaks that have time.
         if [ "$SOAK_SECONDS" -ge 200 ]; then tftp_outage $((14000 + RANDOM % 3000)); fi
         ;;
+    9)
+        # A lying modem: names that reach outside the log directories.
+        LIES=$((LIES + 1))
+        printf '%s\n' ../soak_planted "diag_log_/../../soak_planted.qmdl" .. \
+            >"$EMU_CTL_DIR/list_extra"
+        ;;
     *) ;;
     esac
 }
@@ -110,7 +117,8 @@ inject_fault() {
 # Every knob back to its default between runs.
 reset_knobs() {
     local k
-    for k in pull_fail_percent list_fail_percent pull_rate_bps mdlog_skip mdlog_repeat mdlog_pause; do
+    for k in pull_fail_percent list_fail_percent list_extra pull_rate_bps mdlog_skip mdlog_repeat \
+        mdlog_pause; do
         ctl_clear "$k"
     done
 }
@@ -161,6 +169,7 @@ check_run() {
     rc=$?
     sed 's/^/    /' "$out"
     [ "$rc" = 0 ] || e2e_fail "run $RUN_NO broke the invariants (see above)"
+    expect_eq "$(cat /tmp/soak_planted 2>&1)" "keep me" "router file a lying listing names"
     set -- $(sed -n 's/^written \([0-9]*\) delivered \([0-9]*\) journalled \([0-9]*\) in-gaps \([0-9]*\) partial \([0-9]*\).*/\1 \2 \3 \4 \5/p' "$out")
     TOTAL_WRITTEN=$((TOTAL_WRITTEN + $1)) TOTAL_DELIVERED=$((TOTAL_DELIVERED + $2))
     TOTAL_JOURNALLED=$((TOTAL_JOURNALLED + $3)) TOTAL_IN_GAPS=$((TOTAL_IN_GAPS + $4))
@@ -219,6 +228,10 @@ checker_self_test() {
 
 write_config '{"modem.log.size": 0.05, "modem.log.number": 10, "modem.log.zip_level": 0}'
 write_diag_cfg
+# What a lying listing's "../soak_planted" would overwrite and delete, on
+# the router, with the modem's copy of the same path.
+printf 'keep me\n' >/tmp/soak_planted
+printf 'modem bytes\n' >"$EMU_MODEM_ROOT/run/soak_planted"
 log "soak: $SOAK_SECONDS s, seed $SOAK_SEED, memory tolerance $RSS_TOL_KB KiB"
 
 # The first, longest run is the one on which memory growth would show.
@@ -236,6 +249,7 @@ while [ $((SOAK_END - $(date +%s))) -ge 14 ]; do
     k=$((k + 1))
 done
 reset_knobs
-log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $SKIPS id gaps, $REPEATS repeats)"
+rm -f /tmp/soak_planted "$EMU_MODEM_ROOT/run/soak_planted"
+log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $SKIPS id gaps, $REPEATS repeats, $LIES lying listings)"
 log "soak: written $TOTAL_WRITTEN, delivered $TOTAL_DELIVERED, journalled as missed $TOTAL_JOURNALLED, in gaps $TOTAL_IN_GAPS, partial uploads $TOTAL_PARTIAL"
 e2e_pass

@@ -138,6 +138,11 @@ part == "work" {
 
 part == "out" && have_out {
     if (index($0, "[PROTOCOL]exited")) exited = 1
+    p = index($0, "check_log_id(): detect log: [")
+    if (p) {
+        name = substr($0, p + 29)
+        detected[substr(name, 1, length(name) - 1)] = 1
+    }
     if (index($0, "[PROTOCOL]ASSERT")) violation("the daemon asserted: " $0)
     else if (index($0, "CHECK(")) checks[++nchecks] = $0
     p = index($0, "write_stat_file(): ")
@@ -229,6 +234,9 @@ END {
     }
 
     if (have_out) {
+        # A lying listing line must never be taken for a log.
+        for (name in detected)
+            if (!(name in written)) violation("detected " name ", which the modem never wrote")
         if (!exited) violation("the daemon's output has no [PROTOCOL]exited")
         if (logged_summary != summary) violation("logged summary [" logged_summary "] is not stat.txt's [" summary "]")
     }

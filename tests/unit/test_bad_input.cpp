@@ -129,24 +129,6 @@ TEST_F(BadConfFile, TextAfterTheFirstJsonValueIsIgnored)
     EXPECT_EQ(l_log_number, 8);
 }
 
-TEST_F(FakeAdb, DirectorySettingsReachTheModemCommandsUnquoted)
-{
-    /* A blank splits the directory into two arguments of rm -rf. */
-    snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "%s", "/run/my logs/");
-    capture_stdout([] { rm_modem_log_dir(); });
-    auto c = calls();
-    ASSERT_EQ(c.size(), 1u);
-    EXPECT_EQ(c[0], (std::vector<std::string>{"shell", "busybox", "rm", "-rf", "/run/my",
-                                              "logs/"}));
-
-    /* A ";" ends the adb command and runs the rest on the router itself. */
-    std::string marker = dir.path + "/ran_on_router";
-    snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "/run/x;touch %s;", marker.c_str());
-    capture_stdout([] { rm_modem_log_dir(); });
-    struct stat st;
-    EXPECT_EQ(stat(marker.c_str(), &st), 0) << "the text after ';' did not run";
-}
-
 /* ---- the modem probe ------------------------------------------------- */
 
 TEST_F(FakeAdb, ProbeCountsAnyOutputAsRunningAndSilenceAsStopped)

@@ -233,6 +233,35 @@ TEST_F(Config, DirectoriesAreTakenUnchanged)
     }
 }
 
+TEST_F(ConfigDeathTest, DirectorySettingsThatAreNotSafePathsAreRefused)
+{
+    /* Both settings are pasted into shell command lines: only absolute
+     * paths of letters, digits and "_ . / -" ending in "/" pass. */
+    for (const char *good : {"/", "/run/diag_logs/", "/tmp/My-logs_2.0/"}) {
+        snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "%s", good);
+        snprintf(l_workdir, sizeof(l_workdir), "%s", good);
+        EXPECT_TRUE(is_safe_dir(good)) << good;
+        capture_stdout([] { check_settings_orDie(); });
+    }
+    reset_settings();
+    struct {
+        char *setting;
+        const char *name;
+    } settings[] = {{l_modem_log_dir, "modem.log.dir"}, {l_workdir, "router.workdir"}};
+    for (const auto &s : settings) {
+        for (const char *bad : {"", "relative/", "/data/logs", "/with space/", "/x;touch y;/",
+                                "/$(id)/", "/a'b/", "/tab\t/", "/caf\xc3\xa9/"}) {
+            snprintf(s.setting, PATH_BUF_SIZE, "%s", bad);
+            EXPECT_EXIT((dup2(2, 1), check_settings_orDie()), ::testing::ExitedWithCode(1),
+                        "check_settings_orDie\\(\\): \\[PROTOCOL\\]ASSERT\\(is_safe_dir\\(.*\\)\\) "
+                        "failed\\. " +
+                            std::string(s.name) + " must be an absolute path")
+                << s.name << " [" << bad << "]";
+        }
+        reset_settings();
+    }
+}
+
 TEST_F(Config, LongestDirectoryAFileCanHoldIsKeptWholeAndTerminated)
 {
     /* A file is at most 4095 bytes, so no string in it reaches 4096 chars:

@@ -32,6 +32,10 @@ std::string log_name(int second, int id)
     return buf;
 }
 
+/* Hostile but valid as far as the listing goes: 36 characters that would
+ * create files P and Q in the working directory if a shell ran them. */
+const char HOSTILE[] = "diag_log_$(touch P)';touch Q;'.qmdl";
+
 /* The stages move names in 41-byte buffers and copy them whole. */
 struct Slot {
     char name[LOG_NAME_SIZE];
@@ -458,20 +462,44 @@ TEST_F(QueryStageTest, DuplicateIdIsCountedJournalledAndStillQueued)
     EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{again}));
 }
 
-TEST_F(QueryStageTest, ShortNamesCompareByAnEmptyRemainder)
+TEST_F(QueryStageTest, NamesNoHonestListingPrintsAreIgnoredBeforeAnythingElse)
 {
-    /* Both remainders after the 9-character prefix are empty: equal, so
-     * "abc" is not newer than the empty l_last_listed. */
-    l_first_query = 0;
-    set_listing({"abc", "diag_log_"});
-    EXPECT_TRUE(query().empty());
-    EXPECT_STREQ(l_last_listed, "abc");
+    EXPECT_TRUE(is_log_name("diag_log_.qmdl"));
+    EXPECT_TRUE(is_log_name("diag_log_a.qmdl.gz"));
+    EXPECT_TRUE(is_log_name(HOSTILE));
+    for (const char *bad : {"", ".", "..", "../../../etc/passwd", "diag_log_a", "x.qmdl",
+                            "diag_log_/../../x.qmdl", "diag_log_a.qmdl/..", "Diag_log_a.qmdl"})
+        EXPECT_FALSE(is_log_name(bad)) << bad;
 
-    /* The held-back "diag_log_" is, by its empty remainder, not newer
-     * either; "diag_log_a" is. */
-    set_listing({"abc", "diag_log_", "diag_log_a", "x"});
+    /* Lies among real names and after the newest: each is logged, made
+     * printable, and the real newest is still held back. */
+    after_id_5();
+    const std::string ctl = "\x1b[2J\x01\\\xff";
+    set_listing({log_name(10, 5), "../../../etc/passwd", log_name(20, 6), "..",
+                 "diag_log_/../x.qmdl", log_name(30, 7), ctl});
+    EXPECT_EQ(query(), (std::vector<std::string>{
+                           "keep_log_names(): ignore listed name [../../../etc/passwd]: not a diag log name",
+                           "keep_log_names(): ignore listed name [..]: not a diag log name",
+                           "keep_log_names(): ignore listed name [diag_log_/../x.qmdl]: not a diag log name",
+                           "keep_log_names(): ignore listed name [\\x1b[2J\\x01\\x5c\\xff]: not a diag log name",
+                           "check_log_id(): detect log: [" + log_name(20, 6) + "]",
+                       }));
+    EXPECT_STREQ(l_last_listed, log_name(20, 6).c_str());
+    /* The final listing takes the real newest, never a lie. */
+    l_query_running = 0;
     query();
-    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{"diag_log_a"}));
+    EXPECT_EQ(l_detect, 2);
+    EXPECT_EQ(l_miss.load(), 0);
+    EXPECT_STREQ(l_miss_str.str, "");
+    EXPECT_STREQ(l_last_listed, log_name(30, 7).c_str());
+    EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{log_name(20, 6), log_name(30, 7)}));
+    /* A listing of lies alone takes nothing and forgets nothing. */
+    set_listing({"../x", "."});
+    query();
+    EXPECT_STREQ(l_last_listed, log_name(30, 7).c_str());
+    EXPECT_EQ(l_detect, 2);
+    for (auto &call : calls())
+        EXPECT_EQ(call[1], "shell") << "only listings ran";
 }
 
 /* ---- check_log_id */
@@ -555,9 +583,6 @@ TEST_F(QueryStageTest, ShortNamesTakeTheirIdFromWhatIsThere)
 
 /* ---- names on the pull and send command lines */
 
-/* Hostile but valid as far as the listing goes: 36 characters that would
- * create files P and Q in the working directory if a shell ran them. */
-const char HOSTILE[] = "diag_log_$(touch P)';touch Q;'.qmdl";
 
 TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
 {
