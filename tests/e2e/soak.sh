@@ -103,6 +103,11 @@ inject_fault() {
         # Long enough for the client to give up, in soaks that have time.
         if [ "$SOAK_SECONDS" -ge 200 ]; then tftp_outage $((14000 + RANDOM % 3000)); fi
         ;;
+    9)
+        # A pull that stalls until its 30 s limit kills it: the file is
+        # journalled as missed "pull" and the pipeline goes on.
+        if [ "$SOAK_SECONDS" -ge 200 ]; then ctl pull_hang_next 1; fi
+        ;;
     *) ;;
     esac
 }
@@ -110,7 +115,8 @@ inject_fault() {
 # Every knob back to its default between runs.
 reset_knobs() {
     local k
-    for k in pull_fail_percent list_fail_percent pull_rate_bps mdlog_skip mdlog_repeat mdlog_pause; do
+    for k in pull_fail_percent list_fail_percent pull_rate_bps pull_hang_next mdlog_skip mdlog_repeat \
+        mdlog_pause; do
         ctl_clear "$k"
     done
 }
