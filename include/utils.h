@@ -72,13 +72,33 @@ int exe_command(const char *cmd, char *out, int size);
 int call_system(const char *cmd);
 
 /*
- * Starts "/bin/sh -c cmd" with an empty signal mask. With out_fd not null the
+ * Every command runs with a time limit: past it, the command's whole
+ * process group is killed and reaped, and the command counts as failed
+ * (call_system logs "killed after %d s"). The plain runners use
+ * CMD_LIMIT_S; the _limit forms take the limit in seconds, for commands
+ * whose healthy run time grows with what they move. 30 s is ten times
+ * the slowest healthy listing, probe or start seen on a router, and
+ * longer than busybox tftp's own give-up time (about 13 s), so a PC that
+ * is gone still fails the way tftp reports it.
+ */
+#define CMD_LIMIT_S 30
+int exe_command_limit(const char *cmd, char *out, int size, int limit_s);
+int call_system_limit(const char *cmd, int limit_s);
+
+/*
+ * Starts "/bin/sh -c cmd" with an empty signal mask, standard input from
+ * /dev/null, in a process group of its own (its id is the pid). With out_fd not null the
  * child's standard output is a pipe whose read end is stored there.
  * Returns the child's pid, or -1 when it could not be started.
  */
 pid_t spawn_shell(const char *cmd, int *out_fd);
 /* Waits for a child of spawn_shell; returns its wait status or -1. */
 int wait_shell(pid_t pid);
+/* The same with a deadline on the monotonic clock: past it, the child's
+ * process group is killed, the child reaped, and SHELL_TIMED_OUT returned
+ * (never a wait status: those fit in 16 bits). */
+#define SHELL_TIMED_OUT (-2)
+int wait_shell_until(pid_t pid, const struct timespec *deadline);
 
 /*
  * Formats a command line into cmd (size bytes). A command that does not fit

@@ -5,6 +5,8 @@
 #ifndef DIAGFERRY_WAN_STATUS_H
 #define DIAGFERRY_WAN_STATUS_H
 
+#include <atomic>
+
 /* Names of the connection and registration states, looked up with code + 1. */
 extern const char conn_state_names[7][16];
 extern const char reg_state_names[6][40];
@@ -15,7 +17,8 @@ const char *reg_state_name(int code);
 
 /* MP check: connected, registered and an address or IPv6 DNS: 1, else 0. */
 int check_modem_connection(void);
-/* DNS check: runs the store's DNS diagnosis and waits for its result: 1 good. */
-int dns_diag(void);
+/* DNS check: runs the store's DNS diagnosis and waits for its result: 1 good.
+ * The wait ends with 0 once *running is 0 (running may be NULL: no stop). */
+int dns_diag(const std::atomic<int> *running);
 
 #endif

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -57,12 +58,18 @@ pid_t spawn_shell(const char *cmd, int *out_fd)
     if (out_fd && pipe2(fds, O_CLOEXEC) != 0)
         return -1;
     posix_spawn_file_actions_init(&actions);
+    /* No command reads the daemon's terminal: in its own process group it
+     * would be stopped by SIGTTIN instead of reading. */
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (out_fd)
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     posix_spawnattr_init(&attr);
     sigemptyset(&empty);
     posix_spawnattr_setsigmask(&attr, &empty);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    /* Its own process group (id = its pid), so that a command past its
+     * limit is killed together with every program it started. */
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     if (posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ) != 0)
         pid = -1;
     posix_spawnattr_destroy(&attr);
@@ -88,21 +95,81 @@ int wait_shell(pid_t pid)
     return status;
 }
 
-int exe_command(const char *cmd, char *out, int size)
+/* Milliseconds left until deadline on the monotonic clock (0 when past). */
+static long ms_left(const struct timespec *deadline)
 {
+    struct timespec now;
+    long ms;
+
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    ms = (long)(deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
+    return ms > 0 ? ms : 0;
+}
+
+static void limit_deadline(struct timespec *deadline, int limit_s)
+{
+    clock_gettime(CLOCK_MONOTONIC, deadline);
+    deadline->tv_sec += limit_s;
+}
+
+/* Kills the whole process group of a shell past its limit (the shell and
+ * the stalled adb or tftp under it, which would otherwise keep running and
+ * hold the pipe) and reaps the shell. */
+static void kill_shell_group(pid_t pid)
+{
+    kill(-pid, SIGKILL);
+    wait_shell(pid);
+}
+
+int wait_shell_until(pid_t pid, const struct timespec *deadline)
+{
+    int status;
+    long nap_ms = 1;
+
+    for (;;) {
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid)
+            return status;
+        if (got < 0 && errno != EINTR)
+            return -1;
+        long left = ms_left(deadline);
+        if (left == 0) {
+            kill_shell_group(pid);
+            return SHELL_TIMED_OUT;
+        }
+        /* Short naps first, so that a quick command costs no latency;
+         * then at most 16 ms between looks. */
+        struct timespec nap = {0, (nap_ms < left ? nap_ms : left) * 1000000L};
+        nanosleep(&nap, NULL);
+        if (nap_ms < 16)
+            nap_ms *= 2;
+    }
+}
+
+int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
+{
+    struct timespec deadline;
     int fd;
     pid_t pid;
     size_t want, got = 0;
 
     if (!out || size <= 0 || !cmd)
         return FALSE;
+    limit_deadline(&deadline, limit_s);
     pid = spawn_shell(cmd, &fd);
     if (pid < 0)
         return FALSE;
     memset(out, 0, size);
-    /* Read until size - 1 bytes or the end of the output; the rest is left. */
+    /* Read until size - 1 bytes, the end of the output or the deadline;
+     * the rest is left. */
     want = (size_t)size - 1;
     while (got < want) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, (int)ms_left(&deadline));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
         ssize_t n = read(fd, out + got, want - got);
         if (n < 0 && errno == EINTR)
             continue;
@@ -113,27 +180,48 @@ int exe_command(const char *cmd, char *out, int size)
     if (got > 0 && out[got - 1] == '\n')
         out[got - 1] = '\0';
     close(fd);
-    return wait_shell(pid) == 0 ? TRUE : FALSE;
+    return wait_shell_until(pid, &deadline) == 0 ? TRUE : FALSE;
+}
+
+int exe_command(const char *cmd, char *out, int size)
+{
+    return exe_command_limit(cmd, out, size, CMD_LIMIT_S);
+}
+
+/* Both forms log as call_system: the line names the runner, not its limit. */
+#define CALL_SYSTEM_LOG(fmt, ...) log_line(LOG_SRC, __LINE__, "call_system", fmt, ##__VA_ARGS__)
+
+int call_system_limit(const char *cmd, int limit_s)
+{
+    struct timespec deadline;
+    pid_t pid;
+    int status;
+
+    limit_deadline(&deadline, limit_s);
+    pid = spawn_shell(cmd, NULL);
+    status = pid < 0 ? -1 : wait_shell_until(pid, &deadline);
+    if (status == SHELL_TIMED_OUT) {
+        CALL_SYSTEM_LOG("killed after %d s", limit_s);
+        return FALSE;
+    }
+    if (status == -1) {
+        CALL_SYSTEM_LOG("call system() error!");
+        return FALSE;
+    }
+    if (WIFSIGNALED(status)) {
+        CALL_SYSTEM_LOG("exit status is %d", WTERMSIG(status));
+        return FALSE;
+    }
+    if (WEXITSTATUS(status) != 0) {
+        CALL_SYSTEM_LOG("exit code is %d", WEXITSTATUS(status));
+        return FALSE;
+    }
+    return TRUE;
 }
 
 int call_system(const char *cmd)
 {
-    pid_t pid = spawn_shell(cmd, NULL);
-    int status = pid < 0 ? -1 : wait_shell(pid);
-
-    if (status == -1) {
-        LOG("call system() error!");
-        return FALSE;
-    }
-    if (WIFSIGNALED(status)) {
-        LOG("exit status is %d", WTERMSIG(status));
-        return FALSE;
-    }
-    if (WEXITSTATUS(status) != 0) {
-        LOG("exit code is %d", WEXITSTATUS(status));
-        return FALSE;
-    }
-    return TRUE;
+    return call_system_limit(cmd, CMD_LIMIT_S);
 }
 
 int format_command(char *cmd, size_t size, const char *fmt, ...)

@@ -89,7 +89,7 @@ int check_modem_connection(void)
     return FALSE;
 }
 
-int dns_diag(void)
+int dns_diag(const std::atomic<int> *running)
 {
     cfgstore_selector sel;
     diag_tool_object obj;
@@ -101,8 +101,13 @@ int dns_diag(void)
         return FALSE;
     }
     /* The store runs the diagnosis on its own; its result shows in the diag
-     * tool object once it is done. No limit: the store decides. */
+     * tool object once it is done. The store decides how long that takes,
+     * but a stop of the caller ends the wait within a second. */
     for (;;) {
+        if (running && !*running) {
+            LOG("dns diag stopped while pending");
+            return FALSE;
+        }
         memset(&sel, 0, sizeof(sel));
         if (cfgstore_get_object(CFGSTORE_OBJ_DIAG_TOOL, &sel, DIAG_TOOL_OBJ_SIZE, &obj) != 0) {
             LOG("Get current diag tool object error");

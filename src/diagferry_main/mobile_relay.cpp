@@ -7,7 +7,10 @@
  * pipe that thread reads, and turns the manager's debug output on. Every
  * line it prints is copied tagged "[mobile]". Closing (by the shutdown)
  * kills that manager, which ends the relay thread, joins the thread and
- * starts a new manager in the background, no longer relayed.
+ * starts a new manager in the background, no longer relayed. A manager
+ * that does not die (or a child of it that keeps the pipe) cannot hold the
+ * closing: RELAY_CLOSE_MS after the closing began, the relay thread kills
+ * the process group it started and ends.
  *
  * The relayed text is not made of log lines: no prefix, the tag only at the
  * start of each of the manager's lines, and only the manager's newlines.
@@ -15,18 +18,28 @@
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
 
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
 /* One piece of relayed text: a line, or 255 characters of a longer one. */
 #define RELAY_BUF_SIZE 256
 #define RELAY_TAG "[mobile]"
+/* How long the relay goes on copying once the closing began, and how often
+ * the reader looks at the closing flag while the manager is silent. */
+#define RELAY_CLOSE_MS 2000
+#define RELAY_POLL_MS 100
 
 /* The relay thread; set by the opening, joined by the closing. */
 static pthread_t l_mobile_tid;
 /* 1 while l_mobile_tid names a relay thread not joined yet, so that a
  * closing without an opening joins nothing; written by set_mobile_debug. */
 static std::atomic<int> l_mobile_started(0);
+/* 1 from the start of a closing until the relay thread was joined; set and
+ * cleared by set_mobile_debug, read by the relay thread. */
+static std::atomic<int> l_mobile_closing(0);
 
 int set_mobile_debug(int flag)
 {
@@ -40,50 +53,85 @@ int set_mobile_debug(int flag)
         sleep(1);
         ret = call_system("mobile_cli opendebug 1&");
     } else {
-        /* The end of the manager ends the relay thread's pipe. */
+        /* The end of the manager ends the relay thread's pipe; the closing
+         * flag ends the thread in bounded time if it does not. */
+        l_mobile_closing = 1;
         call_system("killall -9 mobile mobile_cli");
         if (l_mobile_started.exchange(0))
             pthread_join(l_mobile_tid, NULL);
+        l_mobile_closing = 0;
         ret = call_system("mobile&");
     }
     return ret;
 }
 
 /*
- * Copies the manager's output piece by piece until it ends. Each piece is
- * printed and flushed under the stdout lock, so a log line of another
- * thread can come between two pieces but never inside one.
+ * Prints one piece of relayed text (a line with its newline, or up to 255
+ * characters of a longer line) under the stdout lock, so a log line of
+ * another thread can come between two pieces but never inside one.
  */
-static void relay_output(FILE *in, char *buf)
+static void relay_piece(const char *piece, size_t len, int *line_start)
 {
-    int line_start = 1;
+    int has_newline = len > 0 && piece[len - 1] == '\n';
+    /* A NUL byte ends the text the way fgets and fputs would see it. */
+    size_t shown = strnlen(piece, len);
+
+    flockfile(stdout);
+    if (*line_start)
+        fputs(RELAY_TAG, stdout);
+    fwrite(piece, 1, shown, stdout);
+    /* A NUL byte hid the end of the line: keep the manager's newline. */
+    if (has_newline && (shown == 0 || piece[shown - 1] != '\n'))
+        putchar('\n');
+    fflush(stdout);
+    funlockfile(stdout);
+    *line_start = has_newline;
+}
+
+/*
+ * Copies the manager's output piece by piece until it ends, or until
+ * RELAY_CLOSE_MS after a closing began. The reader never blocks for longer
+ * than RELAY_POLL_MS, so it sees the closing flag. Returns 1 when it left
+ * because of the closing's limit (the output had not ended).
+ */
+static int relay_output(int fd, char *buf)
+{
+    struct timespec closing_since;
+    int line_start = 1, closing = 0;
+    size_t len = 0;
 
     for (;;) {
-        /* Cleared before each read: the only newline left in the buffer is
-         * then the one that ended this piece. */
-        memset(buf, 0, RELAY_BUF_SIZE);
-        if (!fgets(buf, RELAY_BUF_SIZE, in))
+        if (l_mobile_closing && !closing) {
+            closing = 1;
+            timer_start(&closing_since);
+        }
+        if (closing && timer_end(&closing_since) * 1000 >= RELAY_CLOSE_MS)
             break;
-        int has_newline = memchr(buf, '\n', RELAY_BUF_SIZE) != NULL;
-        size_t len = strlen(buf);
-
-        flockfile(stdout);
-        if (line_start)
-            fputs(RELAY_TAG, stdout);
-        fputs(buf, stdout);
-        /* A NUL byte hid the end of the line: keep the manager's newline. */
-        if (has_newline && (len == 0 || buf[len - 1] != '\n'))
-            putchar('\n');
-        fflush(stdout);
-        funlockfile(stdout);
-        line_start = has_newline;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, RELAY_POLL_MS);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        ssize_t n = read(fd, buf + len, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        len++;
+        if (buf[len - 1] == '\n' || len == RELAY_BUF_SIZE - 1) {
+            relay_piece(buf, len, &line_start);
+            len = 0;
+        }
     }
+    if (len > 0)
+        relay_piece(buf, len, &line_start);
+    return closing && timer_end(&closing_since) * 1000 >= RELAY_CLOSE_MS;
 }
 
 void *listen_mobile_thread(void *)
 {
     char buf[RELAY_BUF_SIZE];
-    FILE *in;
     pid_t pid;
     int fd;
 
@@ -93,13 +141,11 @@ void *listen_mobile_thread(void *)
      * as long as the manager holds its end. */
     pid = spawn_shell("mobile&", &fd);
     if (pid >= 0) {
-        in = fdopen(fd, "r");
-        if (in) {
-            relay_output(in, buf);
-            fclose(in);
-        } else {
-            close(fd);
-        }
+        /* Past the closing's limit, whatever still holds the pipe in the
+         * manager's process group is killed. */
+        if (relay_output(fd, buf))
+            kill(-pid, SIGKILL);
+        close(fd);
         wait_shell(pid);
     }
     LOG_BANNER("listen mobile thread exit");

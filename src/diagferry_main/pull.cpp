@@ -17,6 +17,17 @@
 #include <string.h>
 
 #define CMD_PULL "adb pull %s%s %s%s 2>&1"
+/* A pull may take CMD_LIMIT_S plus one second per PULL_MIN_MB_PER_S
+ * megabytes of the configured file size before it counts as stalled: USB 2.0
+ * moves about 35 MB/s, so a healthy pull never comes near it (100 MB:
+ * about 3 s of a 80 s limit), while a stalled link no longer stops the
+ * pipeline for ever. */
+#define PULL_MIN_MB_PER_S 2.0
+
+static int pull_limit_s(void)
+{
+    return CMD_LIMIT_S + (int)(l_log_size / PULL_MIN_MB_PER_S);
+}
 
 void do_pull(const char *name)
 {
@@ -29,7 +40,7 @@ void do_pull(const char *name)
     if (!shell_quote(name, quoted, sizeof(quoted)) ||
         !format_command(cmd, sizeof(cmd), CMD_PULL, l_modem_log_dir, quoted, l_workdir,
                         quoted) ||
-        !exe_command(cmd, out, sizeof(out))) {
+        !exe_command_limit(cmd, out, sizeof(out), pull_limit_s())) {
         LOG("pull [%s] from modem to router failed", name);
         journal_miss("pull", name);
         return;

@@ -16,6 +16,17 @@
 #include <string.h>
 
 #define CMD_TFTP_PUT "busybox tftp -p -l %s%s -r %s %s -b 16384 2>/dev/null"
+/* An upload may take CMD_LIMIT_S plus one second per SEND_MIN_MB_PER_S
+ * megabytes of the configured file size: TFTP over a 100 Mbit LAN moves
+ * about 10 MB/s, so a healthy upload never comes near it (100 MB: about
+ * 10 s of a 130 s limit), while a PC that accepts and then trickles or goes
+ * silent no longer holds the send stage for ever. */
+#define SEND_MIN_MB_PER_S 1.0
+
+static int send_limit_s(void)
+{
+    return CMD_LIMIT_S + (int)(l_log_size / SEND_MIN_MB_PER_S);
+}
 
 queue_t l_need_send_queue;                                      /* pull -> send, 2 names */
 pthread_mutex_t l_send_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
@@ -39,8 +50,13 @@ int send_to_pc(const char *name, int retry, int flags, double *spent)
      * the router. A command that would not fit is not run at all. */
     if (shell_quote(name, quoted, sizeof(quoted)) &&
         format_command(cmd, sizeof(cmd), CMD_TFTP_PUT, l_workdir, quoted, quoted, l_pc_ip))
-        ok = call_system(cmd);
+        ok = call_system_limit(cmd, send_limit_s());
     *spent = timer_end(&timer);
+    /* A log file that failed is journalled as missed and dropped (the
+     * working directory is RAM and the modem goes on writing). The
+     * statistics file is the run's only copy: it stays when it failed. */
+    if (ok != TRUE && strcmp(name, STAT_FILE) == 0)
+        return -1;
     CHECK(unlink(local) == 0, "fail to unlink [%s], errno: %d", local, errno);
     return ok == TRUE ? 1 : -1;
 }

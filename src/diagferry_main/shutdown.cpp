@@ -6,7 +6,8 @@
  *   1 the other of stop / keep-alive (LAN broken: restart telnetd first)
  *   2 test thread   3 diag tool on the modem
  *   4 query thread (final listing)   5 pull thread (drain)   6 send thread (drain)
- *   7 clean the modem   8 stat.txt to the PC (LAN sound only)
+ *   7 clean the modem   8 stat.txt to the PC (LAN sound only; with the
+ *     LAN broken it is written to the working directory, unnumbered)
  *   then close the mobile debug relay (when on) and release main.
  *
  * Every run flag is cleared, and its condition signalled, under its paired
@@ -148,8 +149,17 @@ int kill_self(int signo)
         double spent_time = 0;
         LOG("[%d]send statistic file...", 8);
         write_stat_file();
-        CHECK(send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1, "Send statistic file failed.");
+        int sent = send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1;
+        CHECK_TEXT("send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1", sent,
+                   "Send statistic file failed.");
+        if (!sent)
+            LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
         n = 8;
+    } else {
+        /* The PC is gone: the statistics wait in the working directory for
+         * the engineer, outside the numbered steps. */
+        write_stat_file();
+        LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
     }
     if (l_mobile_debug) {
         n++;

@@ -138,7 +138,7 @@ static void dial_once(void)
 /* The WAN link works: a good MP check, then a good DNS check. */
 static int wan_check(void)
 {
-    return check_modem_connection() && dns_diag();
+    return check_modem_connection() && dns_diag(&l_test_running);
 }
 
 /* The start-up check of the net monitor: 1 to start monitoring, 0 to end. */
@@ -186,7 +186,7 @@ static void net_monitor_loop(void)
     while (l_test_running == 1) {
         if (!test_wait(DNS_INTERVAL_S))
             return;
-        if (dns_diag()) {
+        if (dns_diag(&l_test_running)) {
             bad_dns_count = 0;
         } else {
             bad_dns_count++;

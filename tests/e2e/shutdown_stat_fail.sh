@@ -2,7 +2,8 @@
 # The PC's TFTP server is gone when the shutdown starts: the file the final
 # listing takes fails to upload and is counted as missed, stat.txt is
 # written with that count but cannot be sent ("Send statistic file
-# failed."), and the shutdown still completes with status 0. Each failed
+# failed."), stays in the working directory, and the shutdown still
+# completes with status 0. Each failed
 # upload waits out busybox tftp's own time-out (about 13 s).
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
@@ -34,6 +35,9 @@ expect_line 'kill_self(): CHECK(send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1) 
 check "failure reported before main is released" \
     in_order "Send statistic file failed." "[9]stop main thread..."
 check "no stat.txt at the PC" test ! -e "$EMU_PC_TFTP_DIR/stat.txt"
-# Both local copies are deleted although their uploads failed.
+expect_line "kill_self(): statistic file kept in ${WORKDIR}stat.txt"
+check "stat.txt kept with the run's counts" grep -q "^detect:$((sent + 1)) pull:$((sent + 1)) send:$sent miss:1 dup:0" "${WORKDIR}stat.txt"
+rm -f "${WORKDIR}stat.txt"
+# The failed log file's local copy is deleted (only stat.txt is kept).
 expect_workdir_empty
 e2e_pass

@@ -87,7 +87,7 @@ tftp_refusal() {
 # One fault, chosen at random, while the daemon runs.
 inject_fault() {
     EVENTS=$((EVENTS + 1))
-    case $((RANDOM % 10)) in
+    case $((RANDOM % 11)) in
     0 | 1)
         SKIPS=$((SKIPS + 1))
         ctl mdlog_skip $((1 + RANDOM % 4))
@@ -110,6 +110,11 @@ inject_fault() {
         printf '%s\n' ../soak_planted "diag_log_/../../soak_planted.qmdl" .. \
             >"$EMU_CTL_DIR/list_extra"
         ;;
+    10)
+        # A pull that stalls until its limit kills it: the file is
+        # journalled as missed "pull" and the pipeline goes on.
+        if [ "$SOAK_SECONDS" -ge 200 ]; then ctl pull_hang_next 1; fi
+        ;;
     *) ;;
     esac
 }
@@ -117,7 +122,7 @@ inject_fault() {
 # Every knob back to its default between runs.
 reset_knobs() {
     local k
-    for k in pull_fail_percent list_fail_percent list_extra pull_rate_bps mdlog_skip mdlog_repeat \
+    for k in pull_fail_percent list_fail_percent list_extra pull_rate_bps pull_hang_next mdlog_skip mdlog_repeat \
         mdlog_pause; do
         ctl_clear "$k"
     done

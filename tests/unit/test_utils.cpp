@@ -5,6 +5,7 @@
 #define LOG_SRC "src/test"
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -289,6 +290,55 @@ TEST(ShellChildren, SigtermEndsAChildEvenWhenTheCallerBlocksIt)
     std::string out = capture_stdout([&] { ret = call_system("kill -TERM $$; exit 0"); });
     EXPECT_EQ(ret, 0);
     EXPECT_TRUE(std::regex_match(out, std::regex(call_system_line("exit status is 15")))) << out;
+}
+
+/* ---- time limit: the whole process group goes --------------------- */
+
+/* True while a process of the process group pgid runs (a killed child that
+ * its new parent has not reaped yet is a zombie and counts as gone). */
+static bool group_alive(pid_t pgid)
+{
+    DIR *proc = opendir("/proc");
+    bool alive = false;
+
+    for (struct dirent *e; proc && !alive && (e = readdir(proc));) {
+        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+        size_t end = stat.rfind(')');
+        char state;
+        int ppid, group;
+        if (end != std::string::npos &&
+            sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &ppid, &group) == 3)
+            alive = group == pgid && state != 'Z';
+    }
+    if (proc)
+        closedir(proc);
+    return alive;
+}
+
+TEST(CommandLimit, PastItTheWholeGroupIsKilledAndTheCommandFails)
+{
+    /* The shell and a background child both outlive the limit; the child
+     * also keeps the output pipe open, so the read must be bounded too. */
+    const char *cmd = "echo $$; sleep 100 & sleep 100";
+    char out[CMD_BUF_SIZE];
+    struct timespec timer;
+    timer_start(&timer);
+    EXPECT_EQ(exe_command_limit(cmd, out, sizeof(out), 1), 0);
+    double spent = timer_end(&timer);
+    EXPECT_GE(spent, 0.9);
+    EXPECT_LT(spent, 5.0);
+    pid_t pgid = (pid_t)atoi(out);
+    ASSERT_GT(pgid, 1) << out;
+    EXPECT_FALSE(group_alive(pgid)) << "processes of " << pgid << " survived";
+
+    int ret = 1;
+    std::string log = capture_stdout([&] { ret = call_system_limit("sleep 100 & sleep 100", 1); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_TRUE(std::regex_match(log, std::regex(call_system_line("killed after 1 s")))) << log;
+
+    /* A command within its limit keeps its status and output. */
+    EXPECT_EQ(exe_command_limit("sleep 0.2; echo done", out, sizeof(out), 1), 1);
+    EXPECT_STREQ(out, "done");
 }
 
 /* ---- format_command -------------------------------------------------- */

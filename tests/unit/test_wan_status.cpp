@@ -6,6 +6,9 @@
 
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <thread>
 
 #include "cfgstore.h"
 #include "mobile.h"
@@ -42,7 +45,7 @@ Probe run_mp_check()
 Probe run_dns_diag()
 {
     testing::internal::CaptureStdout();
-    int r = dns_diag();
+    int r = dns_diag(NULL);
     return {r, testing::internal::GetCapturedStdout()};
 }
 
@@ -209,6 +212,27 @@ TEST(DnsDiag, PendingTwiceThenGoodWaitsASecondEach)
         "cfgstore_get_object 18 0,0,0,0,0,0,0 240",
     };
     EXPECT_EQ(sim.calls(), calls);
+}
+
+TEST(DnsDiag, AStopEndsAPendingWait)
+{
+    SimDir sim;
+    sim.write("dns_diag", "3");
+    std::atomic<int> running(1);
+    std::thread stopper([&] {
+        usleep(1500000);
+        running = 0;
+    });
+    double t0 = now_s();
+    testing::internal::CaptureStdout();
+    int r = dns_diag(&running);
+    std::string out = testing::internal::GetCapturedStdout();
+    double spent = now_s() - t0;
+    stopper.join();
+
+    EXPECT_EQ(r, 0);
+    EXPECT_LT(spent, 3.5);
+    EXPECT_EQ(messages(out).back(), "dns diag stopped while pending") << out;
 }
 
 TEST(DnsDiag, AnyOtherResultIsBad)

@@ -1,0 +1,49 @@
+#!/bin/bash
+# Commands that never return: a listing and a pull that stall for ever are
+# killed at their limit (30 s for both at this file size) with everything
+# they started, and the pipeline goes on: the listing is retried, the
+# stalled pull is journalled as missed "pull" and the next files are
+# relayed. A SIGTERM during a second stalled pull still ends the daemon
+# with status 0 within the limit, that file journalled too, and no stalled
+# process is left. Files that the modem rotated away during the stalls fail
+# their pull too. Slow: about 100 s.
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/lib.sh"
+. "$HERE/pipeline_checks.sh"
+
+# The stand-in's stall: any of its sleeps still running is a leaked command.
+stalled_left() { pgrep -f "sleep 3600" >/dev/null; }
+hung_pulls() { [ "$(grep -c "pull hangs on purpose" "$EMU_LOG_DIR/adb.log")" -ge "$1" ]; }
+hung_names() { sed -n 's|.*pull hangs on purpose: .*/||p' "$EMU_LOG_DIR/adb.log"; }
+
+write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
+write_diag_cfg
+ctl mdlog_interval_ms 1000
+ctl mdlog_pause
+new_run "stalled listing, then stalled pulls"
+start_daemon
+wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+ctl list_hang_next 1
+ctl pull_hang_next 1
+ctl_clear mdlog_pause
+wait_line "pull [" 80 || e2e_fail "stalled pull not ended by its limit"
+first=$(hung_names | head -n 1)
+expect_line "pull [$first] from modem to router failed"
+check "a listing stalled" grep -q "listing hangs on purpose" "$EMU_LOG_DIR/adb.log"
+sent=$(pc_log_count)
+wait_until 20 pc_has_logs $((sent + 2)) || e2e_fail "no files relayed after the stalled pull"
+check "stalled commands killed with their group" not stalled_left
+
+ctl pull_hang_next 1
+wait_until 20 hung_pulls 2 || e2e_fail "second pull did not stall"
+second=$(hung_names | tail -n 1)
+t0=$(date +%s)
+stop_daemon TERM 70 || e2e_fail "daemon did not end within 70 s of SIGTERM"
+log "shutdown took $(($(date +%s) - t0)) s"
+expect_clean_end
+expect_steps 1 2 3 4 5 6 7 8 9
+for name in "$first" "$second"; do
+    check "[$name] journalled as missed pull" grep -qP "\tpull\t\Q$name\E$" "$EMU_PC_TFTP_DIR/stat.txt"
+done
+check "no stalled process left" not stalled_left
+e2e_pass
