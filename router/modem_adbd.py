@@ -573,6 +573,11 @@ def banner():
 
 def open_service(conn, host_id, name):
     """Answers the host's OPEN of service NAME."""
+    if os.path.exists(ctl_path("adb_offline")):
+        # The device is going away (within a tenth of a second): nothing
+        # more is served meanwhile.
+        conn.send(A_CLSE, 0, host_id)
+        return
     if name.startswith("shell"):
         head, sep, cmd = name.partition(":")
         if not sep:
