@@ -261,6 +261,7 @@ class ShellStream(Stream):
         self.proc = None
         self.pending = bytearray()   # v2 input packets not yet complete
         self.cmd = cmd
+        self.extra = b""             # lines a lying modem adds to a listing
 
     def start(self):
         stderr = subprocess.PIPE if self.v2 else subprocess.STDOUT
@@ -290,6 +291,8 @@ class ShellStream(Stream):
             if not data:
                 break
             self.write(self._packet(pid, data) if self.v2 else data)
+        if pid == 1 and self.extra:
+            self.write(self._packet(1, self.extra) if self.v2 else self.extra)
         with self.plock:
             self.open_pipes -= 1
             last = self.open_pipes == 0
@@ -602,6 +605,14 @@ def open_service(conn, host_id, name):
             conn.send(A_CLSE, 0, host_id)
             return
         s = ShellStream(conn, host_id, cmd, v2)
+        if "ls " in cmd:
+            try:
+                with open(ctl_path("list_extra"), "rb") as f:
+                    s.extra = f.read()
+            except OSError:
+                pass
+            if s.extra and not s.extra.endswith(b"\n"):
+                s.extra += b"\n"
         conn.streams[s.dev_id] = s
         conn.send(A_OKAY, s.dev_id, host_id)
         try:
