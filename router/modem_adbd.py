@@ -25,8 +25,9 @@
 #
 # Every request served is appended to LOG/adb.calls, one line each:
 #   shell CMD        a shell service (v1 or v2), CMD as the client sent it
-#   pull PATH        a sync RECV, or a sync stat of PATH that was not
-#                    followed by a transfer (a pull of a missing file)
+#   pull PATH        a sync RECV
+#   stat PATH        a sync stat not followed by a transfer: a pull of a
+#                    missing file, or a push whose local file is missing
 #   push PATH        a sync SEND
 #   ls PATH          a sync LIST/LIS2
 # Injected faults and device events go to LOG/adbd.log. The knobs, files
@@ -383,7 +384,7 @@ class SyncStream(Stream):
 
     def _flush_stat(self):
         if self.stat_pending is not None:
-            log_line("adb.calls", "pull " + self.stat_pending)
+            log_line("adb.calls", "stat " + self.stat_pending)
             self.stat_pending = None
 
     def _fail(self, text):

@@ -43,7 +43,7 @@ expect_eq "$(adb shell busybox ls --color=never /run/t | tr '\n' ' ')" \
 expect_eq "$(adb shell echo "a  b" c)" "a b c" "words joined by adb shell"
 expect_eq "$(tail -n 2 "$EMU_LOG_DIR/adb.calls" | head -n 1)" \
     "shell busybox ls --color=never /run/t" "adb call log"
-expect_eq "$(adb_calls pull | head -n 2 | tail -n 1)" "pull /run/t/$NAME" "pull call logged"
+expect_eq "$(adb_calls "pull " | head -n 2 | tail -n 1)" "pull /run/t/$NAME" "pull call logged"
 
 log "injected faults"
 ctl pull_fail_next 2
