@@ -1,13 +1,15 @@
 /*
  * emu_init: PID 1 of the emulated router's PID namespace.
  *
- *   emu_init [-l LOG] [-s SETUP] -- COMMAND [ARGS...]
+ *   emu_init [-l LOG] [-s SETUP] [-t TEARDOWN] -- COMMAND [ARGS...]
  *
  * Runs SETUP (a program, no arguments) first and waits for it; then starts
  * COMMAND, forwards SIGTERM, SIGINT and SIGHUP to it, reaps every orphan
- * that the namespace hands to PID 1, and exits with COMMAND's status
- * (128 + signal number when COMMAND was killed by a signal). When PID 1
- * exits the kernel kills whatever is left in the namespace.
+ * that the namespace hands to PID 1, runs TEARDOWN (if given) once COMMAND
+ * has ended, and exits with COMMAND's status (128 + signal number when
+ * COMMAND was killed by a signal). TEARDOWN stops what SETUP started in an
+ * orderly way and must bound its own waits. When PID 1 exits the kernel
+ * kills whatever is left in the namespace.
  *
  * Every reaped process other than COMMAND and SETUP is recorded in LOG as
  * "reaped PID NAME exit N" or "reaped PID NAME signal N", so that tests
@@ -156,21 +158,24 @@ static int exit_code(int status)
 int main(int argc, char **argv)
 {
     const char *setup = NULL;
+    const char *teardown = NULL;
     struct sigaction sa;
     sigset_t mask;
     int opt, status;
     pid_t pid;
 
-    while ((opt = getopt(argc, argv, "+l:s:")) != -1) {
+    while ((opt = getopt(argc, argv, "+l:s:t:")) != -1) {
         if (opt == 'l')
             l_log_fd = open(optarg, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         else if (opt == 's')
             setup = optarg;
+        else if (opt == 't')
+            teardown = optarg;
         else
             return 2;
     }
     if (optind >= argc) {
-        fprintf(stderr, "usage: emu_init [-l LOG] [-s SETUP] -- COMMAND [ARGS...]\n");
+        fprintf(stderr, "usage: emu_init [-l LOG] [-s SETUP] [-t TEARDOWN] -- COMMAND [ARGS...]\n");
         return 2;
     }
 
@@ -203,5 +208,16 @@ int main(int argc, char **argv)
     pid = start_target(argv + optind, &mask);
     if (pid < 0)
         return 1;
-    return exit_code(reap_until(pid));
+    status = reap_until(pid);
+    l_target = 0;
+    if (teardown) {
+        char *teardown_argv[] = {(char *)teardown, NULL};
+        pid_t tpid = start_target(teardown_argv, &mask);
+
+        /* A stop signal during the teardown goes to it as well. */
+        if (tpid > 0)
+            reap_until(tpid);
+        l_target = 0;
+    }
+    return exit_code(status);
 }

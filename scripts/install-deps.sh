@@ -12,7 +12,9 @@
 #   emulated router:  busybox (tftp, netstat, killall, arping, nc and the
 #                     modem's applets), tftpd-hpa (the PC's TFTP server),
 #                     procps (pgrep/pkill), iproute2 (namespaces, bridge,
-#                     veth), util-linux (unshare, nsenter, flock), coreutils
+#                     veth), util-linux (unshare, nsenter, flock), coreutils,
+#                     adb (Debian's client and server) and python3 (the
+#                     modem's adbd, router/modem_adbd.py)
 # A package of another architecture (NAME:ARCH) adds ARCH to dpkg's
 # architectures first; that stays, as do the packages.
 set -eu
@@ -22,7 +24,7 @@ if [ "${1:-}" = "--no-install-recommends" ]; then
     shift
 fi
 PKGS=${*:-"cmake g++ make pkg-config libcjson-dev libgtest-dev
-      busybox tftpd-hpa procps iproute2 util-linux coreutils"}
+      busybox tftpd-hpa procps iproute2 util-linux coreutils adb python3"}
 
 missing=""
 for p in $PKGS; do

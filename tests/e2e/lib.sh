@@ -262,12 +262,20 @@ stop_daemon() {
     fi
 }
 
+# adb_call_lines: adb.calls in the modem's terms, whichever adb wrote it:
+# the stand-in's "pull SRC DST" and "push SRC DST" become "pull SRC" and
+# "push DST", as the modem's adbd records them (it never sees the router's
+# side of a transfer).
+adb_call_lines() {
+    sed -e 's/^\(pull [^ ]*\) .*$/\1/' -e 's/^push [^ ]* /push /' "$EMU_LOG_DIR/adb.calls" 2>/dev/null
+}
+
 # adb_calls [PATTERN]: the adb calls so far (those containing PATTERN).
 adb_calls() {
     if [ $# -gt 0 ]; then
-        grep -F -- "$1" "$EMU_LOG_DIR/adb.calls" 2>/dev/null
+        adb_call_lines | grep -F -- "$1"
     else
-        cat "$EMU_LOG_DIR/adb.calls" 2>/dev/null
+        adb_call_lines
     fi
 }
 

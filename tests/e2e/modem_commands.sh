@@ -29,14 +29,14 @@ $RM_DIR
 shell busybox chmod -R 777 /run/
 shell busybox mkdir -p /run/diag_logs/
 shell busybox chmod -R 777 /run/diag_logs/
-push /tmp/mdlog/DIAG.cfg /run/diag_logs/DIAG.cfg
+push /run/diag_logs/DIAG.cfg
 $PROBE
 $STOP
 $PROBE
 $RM_DIR
 shell busybox chmod -R 755 /run/" "adb command lines"
 expect_eq "$(run_adb_calls | head -n 2 | tail -n 1)" "$RM_DIR" "a single probe before the set-up"
-expect_eq "$(run_adb_calls | grep -A2 -xF "push /tmp/mdlog/DIAG.cfg /run/diag_logs/DIAG.cfg" |
+expect_eq "$(run_adb_calls | grep -A2 -xF "push /run/diag_logs/DIAG.cfg" |
     grep -c '^shell nohup ')" 1 "start right after the push (adb lines may swap with the first probe)"
 expect_eq "$(run_adb_calls | grep '^shell nohup ')" \
     "shell nohup diag_mdlog -f /run/diag_logs/DIAG.cfg -o /run/diag_logs/ -s 2.500000 -n 4" \

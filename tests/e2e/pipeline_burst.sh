@@ -7,7 +7,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/pipeline_checks.sh"
 
 written_is() { [ "$(manifest_names | wc -l)" = "$1" ]; }
-pulling() { adb_calls "pull $MODEM_DIR_ON_MODEM$1 " >/dev/null; }
+pulling() { adb_calls "pull $MODEM_DIR_ON_MODEM$1" >/dev/null; }
 MODEM_DIR_ON_MODEM=/run/diag_logs/
 
 write_config '{"modem.log.size": 0.01, "modem.log.number": 10, "modem.log.zip_level": 0}'

@@ -35,7 +35,7 @@ new_run() {
 }
 
 run_adb_calls() {
-    tail -n +$((ADB_MARK + 1)) "$EMU_LOG_DIR/adb.calls" 2>/dev/null
+    adb_call_lines | tail -n +$((ADB_MARK + 1))
 }
 
 # The start command runs adb in the background, so its line in the call

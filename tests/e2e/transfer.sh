@@ -28,21 +28,27 @@ out=$(adb pull /run/t/nothing /tmp/nothing 2>/var/tmp/e2e.err.$$)
 st=$?
 err=$(cat /var/tmp/e2e.err.$$); rm -f /var/tmp/e2e.err.$$
 expect_eq "$st" 1 "status of a failed pull"
-expect_eq "$out" "" "stdout of a failed pull"
-[[ $err == *"/run/t/nothing"*"No such file or directory"* ]] || e2e_fail "stderr of a failed pull: [$err]"
+# Debian's adb prints its pull errors on stdout; either stream will do.
+[[ $out$err == *"/run/t/nothing"*@(No such file or directory|does not exist)* ]] ||
+    e2e_fail "message of a failed pull: [$out] [$err]"
 check "nothing created on the router" test ! -e /tmp/nothing
 
 log "push, remote status, call log"
 adb push /tmp/f.bin /run/t/pushed.bin >/dev/null || e2e_fail "adb push failed"
 check "pushed file identical" cmp -s /tmp/f.bin "$EMU_MODEM_ROOT/run/t/pushed.bin"
 adb shell "exit 3"
-expect_eq "$?" 3 "status of adb shell"
+# An old modem's adbd has no exit status: every adb shell exits 0.
+if [ "${EMU_ADB:-standin}/${EMU_MODEM:-modern}" = real/old ]; then
+    expect_eq "$?" 0 "status of adb shell (old modem)"
+else
+    expect_eq "$?" 3 "status of adb shell"
+fi
 expect_eq "$(adb shell busybox ls --color=never /run/t | tr '\n' ' ')" \
     "diag_log_x\$y;z|w.qmdl f.bin pushed.bin " "modem listing"
 expect_eq "$(adb shell echo "a  b" c)" "a b c" "words joined by adb shell"
 expect_eq "$(tail -n 2 "$EMU_LOG_DIR/adb.calls" | head -n 1)" \
     "shell busybox ls --color=never /run/t" "adb call log"
-expect_eq "$(adb_calls pull | head -n 2 | tail -n 1)" "pull /run/t/$NAME /tmp/$NAME" "pull call logged"
+expect_eq "$(adb_calls "pull " | head -n 2 | tail -n 1)" "pull /run/t/$NAME" "pull call logged"
 
 log "injected faults"
 ctl pull_fail_next 2
@@ -57,6 +63,9 @@ expect_eq "$(adb shell "cd /run/t && ls -1 --color=never f.*")" "f.bin" "listing
 ctl adb_offline
 adb shell true 2>/dev/null && e2e_fail "offline adb should fail"
 ctl_clear adb_offline
+# A real modem needs a moment to go away and to be found again.
+sleep 0.5
+timeout 10 adb wait-for-device || e2e_fail "modem not back after adb_offline"
 ctl pull_rate_bps 600000
 t0=$(date +%s%N)
 adb pull /run/t/f.bin /tmp/g.bin >/dev/null || e2e_fail "throttled pull failed"
