@@ -43,6 +43,7 @@
 #include <signal.h>
 #include <stdint.h>
 
+#include "commands.h"
 #include "queue.h"
 #include "utils.h"
 

@@ -46,21 +46,21 @@ int set_mobile_debug(int flag)
     int ret;
 
     if (flag) {
-        call_system("killall -9 mobile");
+        call_system(CMD_KILL_MOBILE);
         pthread_create_orDie(&l_mobile_tid, NULL, listen_mobile_thread);
         l_mobile_started = 1;
         /* Give the new manager time to start before switching it. */
         sleep(1);
-        ret = call_system("mobile_cli opendebug 1&");
+        ret = call_system(CMD_OPEN_MOBILE_DEBUG);
     } else {
         /* The end of the manager ends the relay thread's pipe; the closing
          * flag ends the thread in bounded time if it does not. */
         l_mobile_closing = 1;
-        call_system("killall -9 mobile mobile_cli");
+        call_system(CMD_KILL_MOBILE_ALL);
         if (l_mobile_started.exchange(0))
             pthread_join(l_mobile_tid, NULL);
         l_mobile_closing = 0;
-        ret = call_system("mobile&");
+        ret = call_system(CMD_START_MOBILE);
     }
     return ret;
 }
@@ -139,7 +139,7 @@ void *listen_mobile_thread(void *)
     LOG_BANNER("listen mobile thread start");
     /* The shell backgrounds the manager and ends; the pipe stays open for
      * as long as the manager holds its end. */
-    pid = spawn_shell("mobile&", &fd);
+    pid = spawn_shell(CMD_START_MOBILE, &fd);
     if (pid >= 0) {
         /* Past the closing's limit, whatever still holds the pipe in the
          * manager's process group is killed. */

@@ -9,21 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 
-/*
- * Every command this file runs on the modem. Three more are written out
- * where they run, because their CHECK lines quote the call itself:
- * "adb shell busybox pkill -9 diag_mdlog", "adb shell busybox rm -f
- * /run/diag_mdlog_pid" and "adb shell busybox chmod -R 777 /run/".
- */
-#define CMD_PROBE "adb shell busybox pgrep " MODEM_APP_NAME
-#define CMD_STOP "adb shell " MODEM_APP_NAME " -k"
-#define CMD_RM_LOG_DIR "adb shell busybox rm -rf %s"
-#define CMD_MK_LOG_DIR "adb shell busybox mkdir -p %s"
-#define CMD_OPEN_LOG_DIR "adb shell busybox chmod -R 777 %s"
-#define CMD_PUSH_CONF "adb push %s%s %s%s 2>/dev/null"
-#define CMD_START "adb shell nohup %s -f %s%s -o %s -s %lf -n %d >/dev/null 2>&1 &"
-#define CMD_START_ZIP "adb shell nohup %s -f %s%s -o %s -s %lf -n %d -z %d >/dev/null 2>&1 &"
-
 #define STOP_PROBES 10
 #define START_PROBES 3
 
@@ -33,7 +18,7 @@ int is_modem_logging(void)
 
     /* Only the output counts: an adb that fails silently reads as stopped. */
     memset(out, 0, sizeof(out));
-    exe_command(CMD_PROBE, out, sizeof(out));
+    exe_command(CMD_PROBE_MODEM, out, sizeof(out));
     return out[0] != '\0';
 }
 
@@ -42,10 +27,12 @@ void stop_modem_orDie(void)
     int logging = TRUE;
 
     LOG("Modem diag tool is running. now stop it...");
-    if (!call_system(CMD_STOP)) {
+    if (!call_system(CMD_STOP_MODEM)) {
         LOG("Kill modem diag tool fail, force kill.");
-        CHECK(call_system("adb shell busybox pkill -9 " MODEM_APP_NAME), "pkill err");
-        CHECK(call_system("adb shell busybox rm -f " MODEM_PID_FILE), "rm err");
+        CHECK_TEXT("call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)",
+                   call_system(CMD_KILL_MODEM), "pkill err");
+        CHECK_TEXT("call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)",
+                   call_system(CMD_RM_MODEM_PID_FILE), "rm err");
     }
     for (int probe = 1; probe <= STOP_PROBES; probe++) {
         logging = is_modem_logging();
@@ -71,7 +58,8 @@ void mk_modem_log_dir(void)
 {
     char cmd[CMD_BUF_SIZE];
 
-    CHECK(call_system("adb shell busybox chmod -R 777 " MODEM_PID_DIR), "chmod err");
+    CHECK_TEXT("call_system(\"adb shell busybox chmod -R 777 \" MODEM_PID_DIR)",
+               call_system(CMD_OPEN_MODEM_PID_DIR), "chmod err");
     CHECK_TEXT("call_system(cmd)",
                format_command(cmd, sizeof(cmd), CMD_MK_LOG_DIR, l_modem_log_dir) &&
                    call_system(cmd),
@@ -100,11 +88,11 @@ int start_modem_orDie(void)
     int logging = FALSE, fits;
 
     if (l_zip_level == 0)
-        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START, MODEM_APP_NAME,
+        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number);
     else
-        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_ZIP, MODEM_APP_NAME,
+        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM_ZIP, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number, l_zip_level);
     /* adb runs in the background with its output discarded: whether the

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define CMD_CONNECTIONS "netstat -nt | grep :23"
 #define FOREIGN_ADDR_FIELD 4
 #define MAPPED_PREFIX_LEN 7 /* "::ffff:" */
 
@@ -51,7 +50,7 @@ int get_pc_ip(char *pc_ip)
 {
     char out[CMD_BUF_SIZE];
 
-    if (!exe_command(CMD_CONNECTIONS, out, sizeof(out))) {
+    if (!exe_command(CMD_TELNET_CONNECTIONS, out, sizeof(out))) {
         LOG("netstat failed!");
         return FALSE;
     }

@@ -16,7 +16,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#define CMD_PULL "adb pull %s%s %s%s 2>&1"
 /* A pull may take CMD_LIMIT_S plus one second per PULL_MIN_MB_PER_S
  * megabytes of the configured file size before it counts as stalled: USB 2.0
  * moves about 35 MB/s, so a healthy pull never comes near it (100 MB:
@@ -38,7 +37,7 @@ void do_pull(const char *name)
     /* The name comes from the modem: quoted, it can never run a command on
      * the router. */
     if (!shell_quote(name, quoted, sizeof(quoted)) ||
-        !format_command(cmd, sizeof(cmd), CMD_PULL, l_modem_log_dir, quoted, l_workdir,
+        !format_command(cmd, sizeof(cmd), CMD_PULL_LOG, l_modem_log_dir, quoted, l_workdir,
                         quoted) ||
         !exe_command_limit(cmd, out, sizeof(out), pull_limit_s())) {
         LOG("pull [%s] from modem to router failed", name);

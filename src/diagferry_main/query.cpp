@@ -19,7 +19,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#define CMD_QUERY "adb shell \"cd %s && ls -1 --color=never diag_log_*.qmdl*\""
 #define LOG_ID_RANGE (LOG_ID_MAX + 1)
 #define FINAL_QUERY_TRIES 3
 #define FINAL_QUERY_PAUSE_S 1
@@ -171,7 +170,7 @@ int do_query(void)
     int count, newest, ntaken = 0;
 
     if (l_build_query_cmd) {
-        format_command(l_query_cmd, sizeof(l_query_cmd), CMD_QUERY, l_modem_log_dir);
+        format_command(l_query_cmd, sizeof(l_query_cmd), CMD_LIST_LOGS, l_modem_log_dir);
         l_build_query_cmd = 0;
     }
     if (l_query_cmd[0] == '\0' || !exe_command(l_query_cmd, out, sizeof(out))) {

@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#define CMD_TFTP_PUT "busybox tftp -p -l %s%s -r %s %s -b 16384 2>/dev/null"
 /* An upload may take CMD_LIMIT_S plus one second per SEND_MIN_MB_PER_S
  * megabytes of the configured file size: TFTP over a 100 Mbit LAN moves
  * about 10 MB/s, so a healthy upload never comes near it (100 MB: about
@@ -49,7 +48,7 @@ int send_to_pc(const char *name, int retry, int flags, double *spent)
     /* The name comes from the modem: quoted, it can never run a command on
      * the router. A command that would not fit is not run at all. */
     if (shell_quote(name, quoted, sizeof(quoted)) &&
-        format_command(cmd, sizeof(cmd), CMD_TFTP_PUT, l_workdir, quoted, quoted, l_pc_ip))
+        format_command(cmd, sizeof(cmd), CMD_SEND_TO_PC, l_workdir, quoted, quoted, l_pc_ip))
         ok = call_system_limit(cmd, send_limit_s());
     *spent = timer_end(&timer);
     /* A log file that failed is journalled as missed and dropped (the

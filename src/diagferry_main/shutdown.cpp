@@ -104,9 +104,11 @@ int kill_self(int signo)
     if (l_lan_broken) {
         /* The PC is gone: free the router's telnet for the next engineer,
          * then wake the stop thread so that it ends. */
-        call_system("killall -9 cli");
-        CHECK(call_system("killall -9 telnetd"), "fail to kill telnetd");
-        CHECK(call_system("telnetd"), "fail to start telnetd");
+        call_system(CMD_KILL_CLI);
+        CHECK_TEXT("call_system(\"killall -9 telnetd\")", call_system(CMD_KILL_TELNETD),
+                   "fail to kill telnetd");
+        CHECK_TEXT("call_system(\"telnetd\")", call_system(CMD_START_TELNETD),
+                   "fail to start telnetd");
         LOG("[%d]stop stop-thread...", 1);
         ASSERT(l_my_pid > 0, "bad pid");
         kill(l_my_pid, SIGTERM);
@@ -142,7 +144,8 @@ int kill_self(int signo)
 
     LOG("[%d]clean modem cache...", 7);
     rm_modem_log_dir();
-    CHECK(call_system("adb shell busybox chmod -R 755 " MODEM_PID_DIR), "chmod err");
+    CHECK_TEXT("call_system(\"adb shell busybox chmod -R 755 \" MODEM_PID_DIR)",
+               call_system(CMD_CLOSE_MODEM_PID_DIR), "chmod err");
     n = 7;
 
     if (!l_lan_broken) {
