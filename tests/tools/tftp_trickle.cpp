@@ -106,5 +106,10 @@ int main(int argc, char **argv)
         printf("tftp_trickle: write request %s\n", (const char *)req + 2);
         fflush(stdout);
         serve(argv[1], (const char *)req + 2, &peer, atoi(argv[3]));
+        /* Requests repeated while that transfer ran are stale (their
+         * clients have gone or will repeat): dropped, so that each costs
+         * no idle wait. */
+        while (recv(fd, req, sizeof(req), MSG_DONTWAIT) > 0) {
+        }
     }
 }
