@@ -76,14 +76,28 @@ int call_system(const char *cmd);
  * process group is killed and reaped, and the command counts as failed
  * (call_system logs "killed after %d s"). The plain runners use
  * CMD_LIMIT_S; the _limit forms take the limit in seconds, for commands
- * whose healthy run time grows with what they move. 30 s is ten times
- * the slowest healthy listing, probe or start seen on a router, and
- * longer than busybox tftp's own give-up time (about 13 s), so a PC that
- * is gone still fails the way tftp reports it.
+ * whose healthy run time grows with what they move. Every command of the
+ * plain runners takes milliseconds when healthy (an adb round trip is
+ * about 10 ms; the diag tool's start and the router's daemons go to the
+ * background at once), so 10 s never cuts one, even on a loaded router,
+ * and a stalled modem costs at most 10 s per command.
  */
-#define CMD_LIMIT_S 30
+#define CMD_LIMIT_S 10
 int exe_command_limit(const char *cmd, char *out, int size, int limit_s);
 int call_system_limit(const char *cmd, int limit_s);
+
+/*
+ * The shutdown's command budget. Between command_budget_start(seconds) and
+ * command_budget_end(), every command ends when the budget does, those
+ * already running on other threads included (killed with their group, as
+ * at a limit; call_system logs "killed: the shutdown's time budget is
+ * spent"), and a command started once it is spent is not run at all
+ * ("not run: ..."): either way it counts as failed, so the caller's usual
+ * failure path runs. command_budget_spent() is true in that last case.
+ */
+void command_budget_start(int seconds);
+void command_budget_end(void);
+int command_budget_spent(void);
 
 /*
  * Starts "/bin/sh -c cmd" with an empty signal mask, standard input from
@@ -98,6 +112,8 @@ int wait_shell(pid_t pid);
  * process group is killed, the child reaped, and SHELL_TIMED_OUT returned
  * (never a wait status: those fit in 16 bits). */
 #define SHELL_TIMED_OUT (-2)
+/* The same, ended by the command budget rather than by its own limit. */
+#define SHELL_OUT_OF_BUDGET (-3)
 int wait_shell_until(pid_t pid, const struct timespec *deadline);
 
 /*

@@ -1,6 +1,7 @@
 /*
  * utils: log lines, shell command runners and time helpers (see utils.h).
- * Stateless: every operation is called from several threads at once.
+ * Every operation is called from several threads at once; the one piece of
+ * state is the shutdown's command budget, an atomic.
  */
 #define LOG_SRC "src/utils"
 #include "utils.h"
@@ -15,7 +16,14 @@
 #include <string.h>
 #include <sys/wait.h>
 
+#include <atomic>
+
 extern char **environ;
+
+/* End of the shutdown's command budget in ms on the monotonic clock, 0 while
+ * there is none: written by the shutdown (command_budget_start/_end), read
+ * by every runner on every thread. */
+static std::atomic<long long> l_budget_end_ms(0);
 
 static void vlog_line(const char *src, int line, const char *func, const char *fmt, va_list ap)
 {
@@ -95,15 +103,45 @@ int wait_shell(pid_t pid)
     return status;
 }
 
-/* Milliseconds left until deadline on the monotonic clock (0 when past). */
-static long ms_left(const struct timespec *deadline)
+static long long now_ms(void)
 {
     struct timespec now;
-    long ms;
 
     clock_gettime(CLOCK_MONOTONIC, &now);
-    ms = (long)(deadline->tv_sec - now.tv_sec) * 1000 + (deadline->tv_nsec - now.tv_nsec) / 1000000;
-    return ms > 0 ? ms : 0;
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+/* Milliseconds left until deadline on the monotonic clock (0 when past),
+ * or until the end of the command budget when that comes first; *by_budget
+ * (when not null) says which of the two it is. */
+static long ms_left(const struct timespec *deadline, int *by_budget)
+{
+    long long now = now_ms(), budget = l_budget_end_ms;
+    long long left = (long long)deadline->tv_sec * 1000 + deadline->tv_nsec / 1000000 - now;
+    int capped = budget != 0 && budget - now < left;
+
+    if (capped)
+        left = budget - now;
+    if (by_budget)
+        *by_budget = capped;
+    return left > 0 ? (long)left : 0;
+}
+
+void command_budget_start(int seconds)
+{
+    l_budget_end_ms = now_ms() + (long long)seconds * 1000;
+}
+
+void command_budget_end(void)
+{
+    l_budget_end_ms = 0;
+}
+
+int command_budget_spent(void)
+{
+    long long budget = l_budget_end_ms;
+
+    return budget != 0 && budget <= now_ms();
 }
 
 static void limit_deadline(struct timespec *deadline, int limit_s)
@@ -132,10 +170,11 @@ int wait_shell_until(pid_t pid, const struct timespec *deadline)
             return status;
         if (got < 0 && errno != EINTR)
             return -1;
-        long left = ms_left(deadline);
+        int by_budget;
+        long left = ms_left(deadline, &by_budget);
         if (left == 0) {
             kill_shell_group(pid);
-            return SHELL_TIMED_OUT;
+            return by_budget ? SHELL_OUT_OF_BUDGET : SHELL_TIMED_OUT;
         }
         /* Short naps first, so that a quick command costs no latency;
          * then at most 16 ms between looks. */
@@ -153,7 +192,7 @@ int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
     pid_t pid;
     size_t want, got = 0;
 
-    if (!out || size <= 0 || !cmd)
+    if (!out || size <= 0 || !cmd || command_budget_spent())
         return FALSE;
     limit_deadline(&deadline, limit_s);
     pid = spawn_shell(cmd, &fd);
@@ -165,7 +204,12 @@ int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
     want = (size_t)size - 1;
     while (got < want) {
         struct pollfd pfd = {fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, (int)ms_left(&deadline));
+        /* At most a quarter second per look, so that a budget started
+         * meanwhile (a stop) is seen. */
+        long left = ms_left(&deadline, NULL);
+        int ready = left == 0 ? 0 : poll(&pfd, 1, (int)(left < 250 ? left : 250));
+        if (ready == 0 && left > 250)
+            continue;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -197,11 +241,19 @@ int call_system_limit(const char *cmd, int limit_s)
     pid_t pid;
     int status;
 
+    if (command_budget_spent()) {
+        CALL_SYSTEM_LOG("not run: the shutdown's time budget is spent");
+        return FALSE;
+    }
     limit_deadline(&deadline, limit_s);
     pid = spawn_shell(cmd, NULL);
     status = pid < 0 ? -1 : wait_shell_until(pid, &deadline);
     if (status == SHELL_TIMED_OUT) {
         CALL_SYSTEM_LOG("killed after %d s", limit_s);
+        return FALSE;
+    }
+    if (status == SHELL_OUT_OF_BUDGET) {
+        CALL_SYSTEM_LOG("killed: the shutdown's time budget is spent");
         return FALSE;
     }
     if (status == -1) {

@@ -36,6 +36,11 @@ void stop_modem_orDie(void)
     }
     for (int probe = 1; probe <= STOP_PROBES; probe++) {
         logging = is_modem_logging();
+        /* A probe that the shutdown's budget cut reads as stopped too: the
+         * tool may run on, but the shutdown goes on to stat.txt (a later
+         * start stops a tool left running). */
+        if (!logging && command_budget_spent())
+            LOG("diag tool state unknown: no time left to probe");
         if (!logging)
             return;
         if (probe < STOP_PROBES)

@@ -19,7 +19,7 @@
 /* A pull may take CMD_LIMIT_S plus one second per PULL_MIN_MB_PER_S
  * megabytes of the configured file size before it counts as stalled: USB 2.0
  * moves about 35 MB/s, so a healthy pull never comes near it (100 MB:
- * about 3 s of a 80 s limit), while a stalled link no longer stops the
+ * about 3 s of a 60 s limit), while a stalled link no longer stops the
  * pipeline for ever. */
 #define PULL_MIN_MB_PER_S 2.0
 

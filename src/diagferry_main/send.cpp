@@ -15,16 +15,25 @@
 #include <stdio.h>
 #include <string.h>
 
-/* An upload may take CMD_LIMIT_S plus one second per SEND_MIN_MB_PER_S
+/* An upload may take SEND_BASE_S plus one second per SEND_MIN_MB_PER_S
  * megabytes of the configured file size: TFTP over a 100 Mbit LAN moves
  * about 10 MB/s, so a healthy upload never comes near it (100 MB: about
  * 10 s of a 130 s limit), while a PC that accepts and then trickles or goes
- * silent no longer holds the send stage for ever. */
+ * silent no longer holds the send stage for ever. The base is longer than
+ * busybox tftp's own give-up time (about 13 s), so a PC that is gone fails
+ * the way tftp reports it. */
+#define SEND_BASE_S 30
 #define SEND_MIN_MB_PER_S 1.0
+/* stat.txt is a few kilobytes and is sent after the shutdown's command
+ * budget has ended: its own short limit (still past tftp's give-up time)
+ * keeps the end of the shutdown bounded. */
+#define STAT_SEND_LIMIT_S 15
 
-static int send_limit_s(void)
+static int send_limit_s(const char *name)
 {
-    return CMD_LIMIT_S + (int)(l_log_size / SEND_MIN_MB_PER_S);
+    if (strcmp(name, STAT_FILE) == 0)
+        return STAT_SEND_LIMIT_S;
+    return SEND_BASE_S + (int)(l_log_size / SEND_MIN_MB_PER_S);
 }
 
 queue_t l_need_send_queue;                                      /* pull -> send, 2 names */
@@ -49,7 +58,7 @@ int send_to_pc(const char *name, int retry, int flags, double *spent)
      * the router. A command that would not fit is not run at all. */
     if (shell_quote(name, quoted, sizeof(quoted)) &&
         format_command(cmd, sizeof(cmd), CMD_SEND_TO_PC, l_workdir, quoted, quoted, l_pc_ip))
-        ok = call_system_limit(cmd, send_limit_s());
+        ok = call_system_limit(cmd, send_limit_s(name));
     *spent = timer_end(&timer);
     /* A log file that failed is journalled as missed and dropped (the
      * working directory is RAM and the modem goes on writing). The

@@ -12,6 +12,13 @@
  *
  * Every run flag is cleared, and its condition signalled, under its paired
  * mutex, so a worker cannot miss the wake-up between its test and its wait.
+ *
+ * From the stop to the end of step 6, every command (the modem's, the
+ * pipeline threads' pulls and uploads, those already running included)
+ * shares one time budget, and step 7 has a short one of its own: a stalled modem or PC fails what is left
+ * instead of holding the stop for minutes, and stat.txt is still written
+ * and sent (with its own short limit) well before a service manager's
+ * stop timeout.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
@@ -19,6 +26,23 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+
+/* The modem and pipeline steps' share of the shutdown, in seconds: a
+ * healthy drain of the default 1 MB files takes a second or two. The modem
+ * cleanup has a reserve of its own, so that a PC that trickles the drain
+ * does not leave the modem uncleaned. The stat.txt upload (at most 15 s)
+ * and the relay close (about 2 s) come after them, and the whole stays
+ * well within a minute. */
+#define SHUTDOWN_BUDGET_S 25
+#define CLEAN_BUDGET_S 5
+
+/* Ends a budget, saying when it ran out. */
+static void end_budget(int seconds)
+{
+    if (command_budget_spent())
+        LOG("time budget of %d s spent: the commands past it failed", seconds);
+    command_budget_end();
+}
 
 pthread_mutex_t l_mutex = PTHREAD_MUTEX_INITIALIZER; /* l_exiting and the timed waits */
 pthread_cond_t l_main_cond = PTHREAD_COND_INITIALIZER;       /* main's final wait */
@@ -99,6 +123,7 @@ int kill_self(int signo)
     l_exiting = 1;
     l_killer_tid = pthread_self();
     pthread_mutex_unlock(&l_mutex);
+    command_budget_start(SHUTDOWN_BUDGET_S);
 
     LOG("%s exiting...", APP_NAME);
     if (l_lan_broken) {
@@ -142,10 +167,13 @@ int kill_self(int signo)
     stop_flag(&l_send_running, &l_send_queue_mutex, &l_send_queue_cond);
     join_worker(__func__, "send", l_send_tid, l_send_started);
 
+    end_budget(SHUTDOWN_BUDGET_S);
+    command_budget_start(CLEAN_BUDGET_S);
     LOG("[%d]clean modem cache...", 7);
     rm_modem_log_dir();
     CHECK_TEXT("call_system(\"adb shell busybox chmod -R 755 \" MODEM_PID_DIR)",
                call_system(CMD_CLOSE_MODEM_PID_DIR), "chmod err");
+    end_budget(CLEAN_BUDGET_S);
     n = 7;
 
     if (!l_lan_broken) {

@@ -5,6 +5,12 @@
 # failed."), stays in the working directory, and the shutdown still
 # completes with status 0. Each failed
 # upload waits out busybox tftp's own time-out (about 13 s).
+# Then a PC that accepts every upload and acknowledges it block by block,
+# a second apart, for ever: an upload is killed at its 30 s limit while the
+# daemon runs, a SIGTERM during the next one ends the daemon within its
+# bound (the shutdown's time budget ends the stalled uploads, each
+# journalled as missed "send"), and stat.txt, a single block, still
+# arrives. Slow: about 110 s.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
@@ -40,4 +46,29 @@ check "stat.txt kept with the run's counts" grep -q "^detect:$((sent + 1)) pull:
 rm -f "${WORKDIR}stat.txt"
 # The failed log file's local copy is deleted (only stat.txt is kept).
 expect_workdir_empty
+
+TRICKLE_PID=
+trap '[ -n "$TRICKLE_PID" ] && kill "$TRICKLE_PID" 2>/dev/null' EXIT
+new_run "a PC that acknowledges every upload a block a second"
+start_daemon
+wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+pcctl tftp stop
+pcctl exec "$EMU_BUILD_DIR/tests/tftp_trickle" "$EMU_PC_TFTP_DIR" "$EMU_PC_IP" 1000 \
+    >"$E2E_DIR/trickle.out" 2>&1 &
+TRICKLE_PID=$!
+ctl_clear mdlog_pause
+wait_line "killed after 30 s" 50 || e2e_fail "trickled upload not ended by its limit"
+wait_until 10 line_seen "send [" || e2e_fail "killed upload not reported"
+t0=$(date +%s)
+stop_daemon TERM 50 || e2e_fail "daemon did not end within 50 s of SIGTERM"
+log "shutdown with a trickling PC took $(($(date +%s) - t0)) s"
+kill "$TRICKLE_PID"
+wait "$TRICKLE_PID" 2>/dev/null
+TRICKLE_PID=
+pcctl tftp start && tftpd_realtime
+expect_clean_end
+expect_steps 1 2 3 4 5 6 7 8 9
+expect_line "killed: the shutdown's time budget is spent"
+check "stat.txt delivered" test -s "$EMU_PC_TFTP_DIR/stat.txt"
+check "uploads cut short journalled as missed send" grep -qP "\tsend\tdiag_log_" "$EMU_PC_TFTP_DIR/stat.txt"
 e2e_pass

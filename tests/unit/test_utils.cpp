@@ -14,6 +14,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -343,6 +344,41 @@ TEST(CommandLimit, PastItTheWholeGroupIsKilledAndTheCommandFails)
     /* A command within its limit keeps its status and output. */
     EXPECT_EQ(exe_command_limit("sleep 0.2; echo done", out, sizeof(out), 1), 1);
     EXPECT_STREQ(out, "done");
+}
+
+TEST(CommandLimit, TheShutdownBudgetEndsRunningCommandsAndRefusesNewOnes)
+{
+    /* A command started before the budget, on another thread, with a
+     * limit far beyond it (a stalled pull when the stop comes). */
+    struct timespec timer;
+    int ret = 1;
+    double spent = 0;
+    char out[8];
+    std::thread pull([&] {
+        timer_start(&timer);
+        ret = exe_command_limit("sleep 100", out, sizeof(out), 100);
+        spent = timer_end(&timer);
+    });
+    usleep(200000);
+    command_budget_start(1);
+    pull.join();
+    EXPECT_EQ(ret, 0);
+    EXPECT_LT(spent, 3.0);
+
+    /* Once spent, nothing runs: the command fails at once and says why. */
+    std::string marker = ::testing::TempDir() + "budget_marker";
+    unlink(marker.c_str());
+    std::string log = capture_stdout([&] { ret = call_system(("touch " + marker).c_str()); });
+    EXPECT_EQ(ret, 0);
+    EXPECT_TRUE(std::regex_match(
+        log, std::regex(call_system_line("not run: the shutdown's time budget is spent"))))
+        << log;
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a command ran past the budget";
+
+    /* After the budget, commands have their own limits again. */
+    command_budget_end();
+    EXPECT_EQ(call_system(("touch " + marker).c_str()), 1);
+    EXPECT_EQ(unlink(marker.c_str()), 0);
 }
 
 /* ---- format_command -------------------------------------------------- */
