@@ -83,6 +83,15 @@ int call_system(const char *cmd);
  * and a stalled modem costs at most 10 s per command.
  */
 #define CMD_LIMIT_S 10
+/* The most a size-scaled limit adds to its base, in seconds. */
+#define SCALED_LIMIT_MAX_S 3600
+
+/*
+ * A limit for work that grows with a size: base_s plus one second per
+ * mb_per_s megabytes of mb. The size comes from the configuration file as
+ * any double; what it adds is clamped to 0..SCALED_LIMIT_MAX_S.
+ */
+int scaled_limit_s(int base_s, double mb, double mb_per_s);
 int exe_command_limit(const char *cmd, char *out, int size, int limit_s);
 int call_system_limit(const char *cmd, int limit_s);
 

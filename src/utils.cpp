@@ -276,6 +276,17 @@ int call_system(const char *cmd)
     return call_system_limit(cmd, CMD_LIMIT_S);
 }
 
+int scaled_limit_s(int base_s, double mb, double mb_per_s)
+{
+    double extra = mb / mb_per_s;
+
+    if (!(extra > 0)) /* also NaN */
+        extra = 0;
+    if (extra > SCALED_LIMIT_MAX_S)
+        extra = SCALED_LIMIT_MAX_S;
+    return base_s + (int)extra;
+}
+
 int format_command(char *cmd, size_t size, const char *fmt, ...)
 {
     va_list ap;

@@ -25,7 +25,7 @@
 
 static int pull_limit_s(void)
 {
-    return CMD_LIMIT_S + (int)(l_log_size / PULL_MIN_MB_PER_S);
+    return scaled_limit_s(CMD_LIMIT_S, l_log_size, PULL_MIN_MB_PER_S);
 }
 
 void do_pull(const char *name)

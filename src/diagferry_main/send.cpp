@@ -33,7 +33,7 @@ static int send_limit_s(const char *name)
 {
     if (strcmp(name, STAT_FILE) == 0)
         return STAT_SEND_LIMIT_S;
-    return SEND_BASE_S + (int)(l_log_size / SEND_MIN_MB_PER_S);
+    return scaled_limit_s(SEND_BASE_S, l_log_size, SEND_MIN_MB_PER_S);
 }
 
 queue_t l_need_send_queue;                                      /* pull -> send, 2 names */

@@ -27,14 +27,25 @@
 #include <stdint.h>
 #include <stdio.h>
 
-/* The modem and pipeline steps' share of the shutdown, in seconds: a
- * healthy drain of the default 1 MB files takes a second or two. The modem
- * cleanup has a reserve of its own, so that a PC that trickles the drain
- * does not leave the modem uncleaned. The stat.txt upload (at most 15 s)
- * and the relay close (about 2 s) come after them, and the whole stays
- * well within a minute. */
+/* The modem and pipeline steps' share of the shutdown, in seconds, plus
+ * DRAIN_S_PER_MB for every MB of the configured file size: the drain moves
+ * up to eight files (five queued for the pull, two for the upload, one
+ * being uploaded), each pulled at USB 2.0 speed (~35 MB/s) and uploaded
+ * over a 100 Mbit LAN (~10 MB/s), about 1 s per MB of file size in all.
+ * A healthy drain is never cut; with the default 1 MB files it takes a
+ * second or two and the budget is 26 s. The modem cleanup has a reserve of
+ * its own, so that a PC that trickles the drain does not leave the modem
+ * uncleaned. The stat.txt upload (at most 15 s) and the relay close (about
+ * 2 s) come after them: with files of a few MB the whole stays within a
+ * minute. */
 #define SHUTDOWN_BUDGET_S 25
+#define DRAIN_S_PER_MB 1
 #define CLEAN_BUDGET_S 5
+
+static int shutdown_budget_s(void)
+{
+    return scaled_limit_s(SHUTDOWN_BUDGET_S, l_log_size, 1.0 / DRAIN_S_PER_MB);
+}
 
 /* Ends a budget, saying when it ran out. */
 static void end_budget(int seconds)
@@ -112,7 +123,7 @@ static void join_worker(const char *func, const char *name, pthread_t tid,
 
 int kill_self(int signo)
 {
-    int n;
+    int n, budget_s;
 
     pthread_mutex_lock(&l_mutex);
     if (l_exiting) {
@@ -123,7 +134,8 @@ int kill_self(int signo)
     l_exiting = 1;
     l_killer_tid = pthread_self();
     pthread_mutex_unlock(&l_mutex);
-    command_budget_start(SHUTDOWN_BUDGET_S);
+    budget_s = shutdown_budget_s();
+    command_budget_start(budget_s);
 
     LOG("%s exiting...", APP_NAME);
     if (l_lan_broken) {
@@ -167,7 +179,7 @@ int kill_self(int signo)
     stop_flag(&l_send_running, &l_send_queue_mutex, &l_send_queue_cond);
     join_worker(__func__, "send", l_send_tid, l_send_started);
 
-    end_budget(SHUTDOWN_BUDGET_S);
+    end_budget(budget_s);
     command_budget_start(CLEAN_BUDGET_S);
     LOG("[%d]clean modem cache...", 7);
     rm_modem_log_dir();

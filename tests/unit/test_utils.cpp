@@ -346,6 +346,16 @@ TEST(CommandLimit, PastItTheWholeGroupIsKilledAndTheCommandFails)
     EXPECT_STREQ(out, "done");
 }
 
+/* Sizes come from the configuration as any double: what they add to a
+ * limit is clamped, never an overflowed or negative int. */
+TEST(CommandLimit, SizeScaledLimitsAreClamped)
+{
+    EXPECT_EQ(scaled_limit_s(10, 100.0, 2.0), 60);
+    EXPECT_EQ(scaled_limit_s(10, -5.0, 2.0), 10);
+    EXPECT_EQ(scaled_limit_s(10, 0.0 / 0.0, 2.0), 10);
+    EXPECT_EQ(scaled_limit_s(10, 1e300, 2.0), 10 + SCALED_LIMIT_MAX_S);
+}
+
 TEST(CommandLimit, TheShutdownBudgetEndsRunningCommandsAndRefusesNewOnes)
 {
     /* A command started before the budget, on another thread, with a
