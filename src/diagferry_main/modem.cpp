@@ -54,33 +54,27 @@ int is_modem_logging(void)
     return is_pid_list(out);
 }
 
-static void force_kill_modem(void)
-{
-    LOG("Kill modem diag tool fail, force kill.");
-    CHECK_TEXT("call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)",
-               call_system(CMD_KILL_MODEM), "pkill err");
-    CHECK_TEXT("call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)",
-               call_system(CMD_RM_MODEM_PID_FILE), "rm err");
-}
-
 void stop_modem_orDie(void)
 {
     int logging = TRUE;
 
     LOG("Modem diag tool is running. now stop it...");
-    int forced = !call_system(CMD_STOP_MODEM);
-    if (forced)
-        force_kill_modem();
+    int asked = call_system(CMD_STOP_MODEM), forced = FALSE;
     for (int probe = 1; probe <= STOP_PROBES; probe++) {
+        /* A failed "-k" brings the force at once. One that said it worked
+         * while the tool goes on running did not work either (an older
+         * modem reports every command as done): the force follows. */
+        if (!forced && (!asked || probe == STOP_GRACE_PROBES + 1)) {
+            LOG("Kill modem diag tool fail, force kill.");
+            CHECK_TEXT("call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)",
+                       call_system(CMD_KILL_MODEM), "pkill err");
+            CHECK_TEXT("call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)",
+                       call_system(CMD_RM_MODEM_PID_FILE), "rm err");
+            forced = TRUE;
+        }
         logging = is_modem_logging();
         if (!logging)
             return;
-        /* A "-k" that said it worked while the tool goes on running did
-         * not work: whatever its status, the force follows. */
-        if (!forced && probe == STOP_GRACE_PROBES) {
-            force_kill_modem();
-            forced = 1;
-        }
         if (probe < STOP_PROBES)
             sleep(1);
     }
