@@ -16,6 +16,9 @@
 #define DIAGFERRY_COMMANDS_H
 
 /* ---- the diag tool on the modem (modem.cpp) */
+/* answered by the adb server: returns once the modem is online (run with a
+ * time limit: it waits for ever for a modem that is not there) */
+#define CMD_WAIT_FOR_MODEM "adb wait-for-device"
 #define CMD_PROBE_MODEM "adb shell busybox pgrep diag_mdlog"
 #define CMD_STOP_MODEM "adb shell diag_mdlog -k"
 #define CMD_KILL_MODEM "adb shell busybox pkill -9 diag_mdlog"

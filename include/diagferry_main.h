@@ -79,12 +79,25 @@ void check_settings_orDie(void);
 #define MODEM_PID_FILE "/run/diag_mdlog_pid"
 #define MODEM_CONF_FILE "DIAG.cfg"
 
+/* How long the modem may take to come online through adb. A freshly
+ * started adb server reports it "offline" for a few tens of ms; one that is
+ * not plugged in never comes. */
+#define MODEM_WAIT_S 5
+
+/* True once adb reports the modem online, within MODEM_WAIT_S. */
+int wait_for_modem(void);
 int is_modem_logging(void);
+/* True for a probe's output that lists processes: pids, digits only. */
+int is_pid_list(const char *out);
 void stop_modem_orDie(void);
 void rm_modem_log_dir(void);
 void mk_modem_log_dir(void);
 int push_modem_log_conf_orDie(void);
 int start_modem_orDie(void);
+/* The start-up's modem commands again, after a modem reset: wait for the
+ * modem, fresh log directory, DIAG.cfg, start, probe. True once the tool
+ * runs; a failure is logged, never fatal. */
+int restart_modem(void);
 
 /* ---- the PC (pc_ip.cpp) */
 #define PC_IP_SIZE 16

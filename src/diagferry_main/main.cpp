@@ -126,6 +126,11 @@ int main(int argc, char **argv)
 
     cfgstore_attach(0);
     ASSERT(get_pc_ip(l_pc_ip), "failed to get PC IP");
+    /* Before the first probe: right after the adb server starts, the modem
+     * reads "offline" for a moment, and a probe that fails then would take
+     * a running tool for a stopped one. A modem that never comes is a
+     * clear error within seconds, not a hang. */
+    ASSERT(wait_for_modem(), "modem not reachable through adb within %d s", MODEM_WAIT_S);
     if (is_modem_logging())
         stop_modem_orDie();
     rm_modem_log_dir();

@@ -2,24 +2,56 @@
  * diag_mdlog's lifecycle on the modem. The daemon never remembers whether
  * the tool runs: it probes with pgrep through adb every time. The modem's
  * busybox does the file and process work.
+ *
+ * adb's own exit status is not trusted for anything that matters: an older
+ * modem makes every "adb shell" exit 0 and mixes the command's complaints
+ * into its output. The probe decides, by the shape of its output.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
 #define STOP_PROBES 10
+/* Probes a "-k" reported as done gets before the tool is killed by force:
+ * "-k" waits for the tool's end itself, but an older modem reports a
+ * failed "-k" as done too. */
+#define STOP_GRACE_PROBES 5
 #define START_PROBES 3
+
+/* The tool's start, apart from its probes. */
+enum { START_CMD_FAILED = -1, START_NOT_UP = 0, START_UP = 1 };
+
+int wait_for_modem(void)
+{
+    return call_system_limit(CMD_WAIT_FOR_MODEM, MODEM_WAIT_S);
+}
+
+int is_pid_list(const char *out)
+{
+    int digits = 0;
+
+    for (const char *p = out; *p; p++) {
+        if (isdigit((unsigned char)*p))
+            digits++;
+        else if (!isspace((unsigned char)*p))
+            return FALSE;
+    }
+    return digits > 0;
+}
 
 int is_modem_logging(void)
 {
     char out[CMD_BUF_SIZE];
 
-    /* Only the output counts: an adb that fails silently reads as stopped. */
+    /* Only the output counts, and only pids: an adb that fails silently,
+     * "error: device offline", or an older modem's "pgrep: not found" on
+     * standard output all read as stopped. */
     memset(out, 0, sizeof(out));
     exe_command(CMD_PROBE_MODEM, out, sizeof(out));
-    return out[0] != '\0';
+    return is_pid_list(out);
 }
 
 void stop_modem_orDie(void)
@@ -27,14 +59,19 @@ void stop_modem_orDie(void)
     int logging = TRUE;
 
     LOG("Modem diag tool is running. now stop it...");
-    if (!call_system(CMD_STOP_MODEM)) {
-        LOG("Kill modem diag tool fail, force kill.");
-        CHECK_TEXT("call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)",
-                   call_system(CMD_KILL_MODEM), "pkill err");
-        CHECK_TEXT("call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)",
-                   call_system(CMD_RM_MODEM_PID_FILE), "rm err");
-    }
+    int asked = call_system(CMD_STOP_MODEM), forced = FALSE;
     for (int probe = 1; probe <= STOP_PROBES; probe++) {
+        /* A failed "-k" brings the force at once. One that said it worked
+         * while the tool goes on running did not work either (an older
+         * modem reports every command as done): the force follows. */
+        if (!forced && (!asked || probe == STOP_GRACE_PROBES + 1)) {
+            LOG("Kill modem diag tool fail, force kill.");
+            CHECK_TEXT("call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)",
+                       call_system(CMD_KILL_MODEM), "pkill err");
+            CHECK_TEXT("call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)",
+                       call_system(CMD_RM_MODEM_PID_FILE), "rm err");
+            forced = TRUE;
+        }
         logging = is_modem_logging();
         /* A probe that the shutdown's budget cut reads as stopped too: the
          * tool may run on, but the shutdown goes on to stat.txt (a later
@@ -75,22 +112,28 @@ void mk_modem_log_dir(void)
                "chmod err");
 }
 
-int push_modem_log_conf_orDie(void)
+static int push_modem_log_conf(void)
 {
     char cmd[CMD_BUF_SIZE];
 
-    ASSERT_TEXT("call_system(cmd) == TRUE",
-                format_command(cmd, sizeof(cmd), CMD_PUSH_CONF, l_workdir, MODEM_CONF_FILE,
-                               l_modem_log_dir, MODEM_CONF_FILE) &&
-                    call_system(cmd) == TRUE,
+    return format_command(cmd, sizeof(cmd), CMD_PUSH_CONF, l_workdir, MODEM_CONF_FILE,
+                          l_modem_log_dir, MODEM_CONF_FILE) &&
+           call_system(cmd) == TRUE;
+}
+
+int push_modem_log_conf_orDie(void)
+{
+    ASSERT_TEXT("call_system(cmd) == TRUE", push_modem_log_conf(),
                 "push %s from router to modem failed", MODEM_CONF_FILE);
     return TRUE;
 }
 
-int start_modem_orDie(void)
+/* Starts the tool and probes for it: START_UP, START_NOT_UP after the
+ * probes, or START_CMD_FAILED when the command itself failed. */
+static int start_modem(void)
 {
     char start_cmd[CMD_BUF_SIZE];
-    int logging = FALSE, fits;
+    int fits;
 
     if (l_zip_level == 0)
         fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM, MODEM_APP_NAME,
@@ -102,15 +145,46 @@ int start_modem_orDie(void)
                               l_log_number, l_zip_level);
     /* adb runs in the background with its output discarded: whether the
      * tool came up is learned only by probing. */
-    ASSERT_TEXT("call_system(start_cmd) == TRUE", fits && call_system(start_cmd) == TRUE,
-                "call %s failed!", MODEM_APP_NAME);
+    if (!fits || call_system(start_cmd) != TRUE)
+        return START_CMD_FAILED;
     for (int probe = 1; probe <= START_PROBES; probe++) {
-        logging = is_modem_logging();
-        if (logging)
-            return TRUE;
+        if (is_modem_logging())
+            return START_UP;
         if (probe < START_PROBES)
             sleep(1);
     }
+    return START_NOT_UP;
+}
+
+int start_modem_orDie(void)
+{
+    int started = start_modem();
+    int logging = started == START_UP;
+
+    ASSERT_TEXT("call_system(start_cmd) == TRUE", started != START_CMD_FAILED,
+                "call %s failed!", MODEM_APP_NAME);
     ASSERT(logging == TRUE, "wait modem up timeout.");
     return TRUE;
+}
+
+int restart_modem(void)
+{
+    int started;
+
+    if (!wait_for_modem()) {
+        LOG("modem not reachable through adb");
+        return FALSE;
+    }
+    rm_modem_log_dir();
+    mk_modem_log_dir();
+    if (!push_modem_log_conf()) {
+        LOG("push %s from router to modem failed", MODEM_CONF_FILE);
+        return FALSE;
+    }
+    started = start_modem();
+    if (started == START_CMD_FAILED)
+        LOG("call %s failed!", MODEM_APP_NAME);
+    else if (started == START_NOT_UP)
+        LOG("wait modem up timeout.");
+    return started == START_UP;
 }

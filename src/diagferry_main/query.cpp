@@ -7,13 +7,21 @@
  * held back while the diag tool runs; the final listing of the shutdown,
  * made after the tool has been stopped, takes it too.
  *
+ * A modem reset shows as listings that fail or hold no log name (the
+ * modem's /run is wiped) and then, once adb answers again, a diag tool that
+ * no longer runs. The query thread notices it, journals it as a miss line
+ * of its own and restarts the tool with the start-up's commands, with a
+ * growing pause between failed attempts; the new tool counts from id 00.
+ *
  * Lock discipline: the thread holds l_mutex only around its one-second
- * wait on l_query_cond (signalled by the shutdown); it pushes onto
- * l_need_pull_queue under l_pull_queue_mutex and never waits for room.
+ * wait on l_query_cond (signalled by the shutdown) and its pauses between
+ * restart attempts; it pushes onto l_need_pull_queue under
+ * l_pull_queue_mutex and never waits for room.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +32,12 @@
 #define FINAL_QUERY_PAUSE_S 1
 #define LOG_NAME_PREFIX "diag_log_"
 #define LOG_NAME_MARK ".qmdl"  /* every name the listing's glob matches holds it */
+/* Listings in a row without a log name before the modem is looked at, and
+ * again every as many listings after: a tool filling a large first file
+ * lists nothing for a while too, so only the probe can tell. */
+#define RESET_QUIET_LISTINGS 5
+/* Pauses between restart attempts: 1, 2, 4 ... up to this. */
+#define RESTART_PAUSE_MAX_S 30
 
 queue_t l_need_pull_queue;                                    /* query -> pull, 5 names */
 pthread_mutex_t l_pull_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
@@ -36,6 +50,9 @@ static int l_first_query = 1;              /* no listing has been selected from 
 static char l_last_listed[LOG_NAME_SIZE];  /* newest name the last selection considered */
 static int l_last_id = -1;                 /* id of the last log accepted in sequence */
 static char l_last_log[LOG_NAME_SIZE] = "init"; /* name of that log */
+static int l_listed_logs;                  /* log names the last listing held (0: failed) */
+static int l_quiet_listings;               /* listings in a row without a log name */
+static char l_quiet_since[TIMESTAMP_SIZE]; /* time stamp of the first of them */
 
 int parse_log_list(const char *out, char names[][LOG_NAME_SIZE])
 {
@@ -173,6 +190,7 @@ int do_query(void)
         format_command(l_query_cmd, sizeof(l_query_cmd), CMD_LIST_LOGS, l_modem_log_dir);
         l_build_query_cmd = 0;
     }
+    l_listed_logs = 0;
     if (l_query_cmd[0] == '\0' || !exe_command(l_query_cmd, out, sizeof(out))) {
         LOG("Error: exe query cmd (ls) failed!");
         return 0;
@@ -186,6 +204,7 @@ int do_query(void)
     /* Before anything else looks at them: a refused line must not hold
      * back the real newest file either. */
     count = keep_log_names(listed, count);
+    l_listed_logs = count;
     /* The newest file may still be written while the tool runs. */
     newest = l_query_running ? count - 2 : count - 1;
     if (newest < 0)
@@ -232,6 +251,80 @@ static void do_final_query(void)
     }
 }
 
+/* Sleeps seconds on l_query_cond; the shutdown's signal ends it early. */
+static void pause_query(int seconds)
+{
+    struct timespec deadline;
+
+    pthread_mutex_lock(&l_mutex);
+    maketimeout_s(&deadline, seconds);
+    while (l_query_running && !l_exiting &&
+           pthread_cond_timedwait(&l_query_cond, &l_mutex, &deadline) != ETIMEDOUT)
+        ;
+    pthread_mutex_unlock(&l_mutex);
+}
+
+/* Restarts the tool until it runs, pausing 1, 2, 4 ... 30 s between
+ * failed attempts so that a modem that keeps failing is not hammered.
+ * Gives up when the shutdown begins: it stops the tool and must not find a
+ * new one started behind its back. */
+static void restart_after_reset(void)
+{
+    int pause_s = 1;
+
+    while (l_query_running && !l_exiting) {
+        LOG("restart modem...");
+        if (restart_modem()) {
+            LOG("modem up again!");
+            /* A fresh directory and a tool that counts from 00 again: the
+             * selection and the sequence check start afresh too, so that
+             * neither the modem's clock nor the old ids hide a new file. */
+            l_first_query = 1;
+            memset(l_last_listed, 0, sizeof(l_last_listed));
+            l_last_id = -1;
+            snprintf(l_last_log, sizeof(l_last_log), "init");
+            /* A shutdown that began during the attempt may have probed
+             * before the tool came up: stop it here, as its step would. */
+            if (l_exiting && is_modem_logging())
+                stop_modem_orDie();
+            return;
+        }
+        LOG("modem restart failed, next attempt in %d s", pause_s);
+        pause_query(pause_s);
+        pause_s = pause_s * 2 > RESTART_PAUSE_MAX_S ? RESTART_PAUSE_MAX_S : pause_s * 2;
+    }
+}
+
+/* After each listing: a run of listings without a log name, an adb that
+ * answers again and a tool that no longer runs make a modem reset. The
+ * files written after the last one listed died with the modem's /run: one
+ * miss line says so, counted as one file (at least the one being written). */
+static void watch_modem(void)
+{
+    char after[LOG_NAME_SIZE + 8];
+
+    if (l_listed_logs > 0) {
+        l_quiet_listings = 0;
+        return;
+    }
+    if (l_quiet_listings++ == 0)
+        getstimeval(l_quiet_since);
+    if (l_quiet_listings % RESET_QUIET_LISTINGS != 0)
+        return;
+    if (!wait_for_modem()) {
+        LOG("modem not reachable through adb, no log listed since %s", l_quiet_since);
+        return;
+    }
+    if (is_modem_logging())
+        return;
+    LOG("modem reset: no log listed since %s and %s not running; last log before it: %s",
+        l_quiet_since, MODEM_APP_NAME, l_last_log);
+    snprintf(after, sizeof(after), "after %s", l_last_log);
+    journal_miss("modem reset", after);
+    l_quiet_listings = 0;
+    restart_after_reset();
+}
+
 void *query_thread(void *)
 {
     struct timespec deadline;
@@ -241,6 +334,7 @@ void *query_thread(void *)
         do_query();
         if (!l_query_running)
             break;
+        watch_modem();
         /* One wait, whatever ends it; the flag is tested again under the
          * mutex so that a stop signalled just now is not slept through. */
         pthread_mutex_lock(&l_mutex);

@@ -120,7 +120,7 @@ check_stat_file() {
         if [[ $line =~ ^sequence\ check$'\t'miss\ ([0-9][0-9])\ from\ .+\ to\ .+$ ]]; then
             sum=$((sum + 10#${BASH_REMATCH[1]}))
         else
-            [[ $line =~ ^(push\ to\ pull\ queue|pull|add\ to\ send\ queue|omit\ pull\ queue|send|omit\ send\ queue)$'\t'. ]] ||
+            [[ $line =~ ^(push\ to\ pull\ queue|pull|add\ to\ send\ queue|omit\ pull\ queue|send|omit\ send\ queue|modem\ reset)$'\t'. ]] ||
                 e2e_fail "miss journal reason in [$line]"
             sum=$((sum + 1))
         fi

@@ -103,6 +103,15 @@ part == "stat" {
             gap_from[ngap] = f[4]
             gap_to[ngap] = f[6]
             gap_sum += f[2] + 0
+        } else if (reason == "modem reset") {
+            # "after NAME": the files written after NAME died with the
+            # modem's /run; the line counts as one.
+            if (substr(arg, 1, 6) != "after ") {
+                violation("modem reset line [" arg "]")
+                next
+            }
+            nreset++
+            reset_after[nreset] = substr(arg, 7)
         } else if (reason ~ /^(push to pull queue|pull|add to send queue|omit pull queue|send|omit send queue)$/) {
             nother++
             by_reason[reason]++
@@ -171,6 +180,11 @@ END {
         if (gap_count[g] != d - 1)
             violation(sprintf("gap from %s to %s counts %d, but the ids are %d apart", from, to, gap_count[g], d))
     }
+    for (r = 1; r <= nreset; r++) {
+        from = reset_after[r]
+        if (from != "init" && !(from in written)) violation("modem reset line names " from ", which the modem never wrote")
+        reset_pos[r] = from == "init" ? 0 : pos[from] + 0
+    }
     for (name in journalled) {
         if (!(name in written)) violation("miss journal names " name ", which the modem never wrote")
         if (journalled[name] > 1) violation(name " is journalled as missed " journalled[name] " times")
@@ -208,13 +222,21 @@ END {
             if (d >= 1 && d <= gap_count[g]) covered = 1
         }
         if (covered) { in_gap++; continue }
+        # A reset covers the run of unaccounted files right after its name.
+        for (r = 1; r <= nreset && !covered; r++) {
+            if (i <= reset_pos[r]) continue
+            covered = 1
+            for (j = reset_pos[r] + 1; j < i && covered; j++)
+                if (order[j] in arrived || order[j] in journalled) covered = 0
+        }
+        if (covered) { in_reset++; continue }
         violation("lost silently: " name " (written, not at the PC, not journalled, in no gap)")
     }
 
     # The counters against the journals and the PC.
     if (!stat_bad && statline > 0) {
-        if (miss != gap_sum + nother)
-            violation(sprintf("miss:%d, but the gaps count %d and the other miss lines %d", miss, gap_sum, nother))
+        if (miss != gap_sum + nother + nreset)
+            violation(sprintf("miss:%d, but the gaps count %d, the modem resets %d and the other miss lines %d", miss, gap_sum, nreset, nother))
         if (dup != ndup) violation(sprintf("dup:%d, but the dup journal has %d lines", dup, ndup))
         if (detect != sent + nother)
             violation(sprintf("detect:%d, but send:%d plus %d miss lines other than gaps make %d", detect, sent, nother, sent + nother))
@@ -255,7 +277,7 @@ END {
             violation(sprintf("resident memory grew from %d KiB (first third) to %d KiB (last third), more than %d KiB", first, last, tol_kb))
     }
 
-    printf "written %d delivered %d journalled %d in-gaps %d partial %d whole-but-failed %d; detect %d pull %d send %d miss %d dup %d; %s; %d violation(s)\n",
-        nwritten, delivered, accounted, in_gap, partial, whole_but_failed, detect, pull, sent, miss, dup, rss_text, bad
+    printf "written %d delivered %d journalled %d in-gaps %d partial %d whole-but-failed %d in-resets %d; detect %d pull %d send %d miss %d dup %d; %s; %d violation(s)\n",
+        nwritten, delivered, accounted, in_gap, partial, whole_but_failed, in_reset + 0, detect, pull, sent, miss, dup, rss_text, bad
     exit (bad > 0 ? 1 : 0)
 }

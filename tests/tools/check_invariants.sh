@@ -19,12 +19,14 @@
 # Rules, for a run that ended with the PC reachable (stat.txt delivered):
 #   - every file the modem wrote is at the PC byte for byte, or named on a
 #     miss-journal line, or inside a "sequence check" gap (written between
-#     the two named files, its id strictly between their ids, modulo 100);
+#     the two named files, its id strictly between their ids, modulo 100),
+#     or one of the files written right after the one a "modem reset" line
+#     names ("after NAME"), up to the next file delivered or journalled;
 #   - miss is the sum of the gap counts plus the other miss lines, and each
 #     gap count is the id distance of its two files less one; dup is the
 #     number of dup lines;
 #   - every detected name ends in exactly one place, so
-#     detect = send + (miss lines other than gaps) and
+#     detect = send + (miss lines other than gaps and resets) and
 #     pull = send + "send", "add to send queue" and "omit send queue" lines;
 #   - send is the number of files at the PC that are byte-identical to the
 #     modem's and not journalled as missed;

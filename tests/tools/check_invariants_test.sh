@@ -128,7 +128,7 @@ expect "five samples give no memory verdict"
 
 write_stat "detect:7 pull:7 send:4 miss:6 dup:2"
 expect "counters changed" \
-    "miss:6, but the gaps count 2 and the other miss lines 3" \
+    "miss:6, but the gaps count 2, the modem resets 0 and the other miss lines 3" \
     "dup:2, but the dup journal has 1 lines" \
     "pull:7, but send:4 plus 2 losses after the pull make 6"
 write_stat "detect:8 pull:6 send:4 miss:5 dup:1"
@@ -156,5 +156,23 @@ expect "gap counted short, a repeat lost unseen, a journalled name never written
     "gap from $(name 5) to $(name 8 8) counts 1, but the ids are 3 apart" \
     "lost silently: $(name 5 6) (written, not at the PC, not journalled, in no gap)" \
     "miss journal names $(name 9 9), which the modem never wrote"
+
+# A modem reset: the files after the one it names died with the modem (one
+# miss line); the new tool counts from 00 again. A file lost after the
+# first one delivered since is not the reset's.
+fresh
+write "$(name 0)" "$(name 1)" "$(name 2)" "$(name 3)" "$(name 0 10)" "$(name 1 11)" "$(name 2 12)"
+deliver "$(name 0)" "$(name 1)" "$(name 0 10)" "$(name 1 11)" "$(name 2 12)"
+miss_line "modem reset" "after $(name 1)"
+write_stat "detect:5 pull:5 send:5 miss:1 dup:0"
+expect "modem reset covers the files after its name"
+rm "$T/run/pc/$(name 2 12)"
+write_stat "detect:4 pull:4 send:4 miss:1 dup:0"
+expect "a file lost after the restart is no part of the reset" \
+    "lost silently: $(name 2 12) (written, not at the PC, not journalled, in no gap)"
+write_stat "detect:4 pull:4 send:4 miss:0 dup:0"
+expect "a reset line not counted" \
+    "miss:0, but the gaps count 0, the modem resets 1 and the other miss lines 0" \
+    "lost silently: $(name 2 12) (written, not at the PC, not journalled, in no gap)"
 
 exit "$FAILED"

@@ -131,21 +131,26 @@ TEST_F(BadConfFile, TextAfterTheFirstJsonValueIsIgnored)
 
 /* ---- the modem probe ------------------------------------------------- */
 
-TEST_F(FakeAdb, ProbeCountsAnyOutputAsRunningAndSilenceAsStopped)
+TEST_F(FakeAdb, ProbeCountsOnlyPidsAsRunning)
 {
-    /* Only standard output decides, not adb's status: a failing adb that
-     * prints its complaint there reads as a running tool. */
+    /* Neither adb's status nor text decides: an older modem exits 0 and
+     * puts a missing pgrep's complaint on standard output, and a failing
+     * adb may print its own; only a list of pids is a running tool. */
     dir.write("out", "error: device offline\n");
     dir.write("status", "1");
-    EXPECT_EQ(is_modem_logging(), TRUE);
-    unlink((dir.path + "/out").c_str());
     EXPECT_EQ(is_modem_logging(), FALSE);
+    dir.write("out", "/system/bin/sh: busybox pgrep: not found\n");
     dir.write("status", "0");
+    EXPECT_EQ(is_modem_logging(), FALSE);
+    unlink((dir.path + "/out").c_str());
     EXPECT_EQ(is_modem_logging(), FALSE);
     dir.write("out", "4242\n");
     EXPECT_EQ(is_modem_logging(), TRUE);
+    dir.write("out", "4242\r\n4250\n");
+    dir.write("status", "1");
+    EXPECT_EQ(is_modem_logging(), TRUE);
     auto c = calls();
-    ASSERT_EQ(c.size(), 4u);
+    ASSERT_EQ(c.size(), 5u);
     EXPECT_EQ(c[0], (std::vector<std::string>{"shell", "busybox", "pgrep", "diag_mdlog"}));
 }
 
