@@ -1,9 +1,7 @@
 /*
  * Bad input from outside the daemon that no module's own tests cover: a
- * configuration file that is a directory, has a byte-order mark or trailing
- * text; directory settings with blanks or shell characters; a connection
- * table whose first ":23" line is not the telnet session; and a modem probe
- * whose adb prints something unexpected.
+ * connection table whose first ":23" line is not the telnet session, and a
+ * modem probe whose adb prints something unexpected.
  *
  * Commands run for real through /bin/sh: a fake "adb" first on PATH
  * records its arguments (one per line after their count) and prints what a
@@ -12,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -24,23 +21,6 @@
 #include "test_support.h"
 
 namespace {
-
-class BadConfFile : public ::testing::Test {
-protected:
-    TempDir dir;
-    void SetUp() override { reset_settings(); }
-    void TearDown() override { reset_settings(); }
-
-    int parse(const std::string &text)
-    {
-        std::string path = dir.write("conf.json", text);
-        int ret = -1;
-        capture_stdout([&] { ret = parse_conf_file(path.c_str()); });
-        return ret;
-    }
-};
-
-using BadConfFileDeathTest = BadConfFile;
 
 /* A fake adb and busybox-free modem: every call is recorded in dir/calls,
  * and dir/out (if any) is printed with dir/status as the exit status. */
@@ -91,43 +71,6 @@ protected:
 };
 
 } // namespace
-
-/* ---- configuration file ---------------------------------------------- */
-
-TEST_F(BadConfFileDeathTest, DirectoryIsAFailedRead)
-{
-    /* open() succeeds on a directory; the read fails with EISDIR. */
-    EXPECT_EXIT(parse_to_stderr(dir.path), ::testing::ExitedWithCode(1),
-                "parse_conf_file\\(\\): \\[PROTOCOL\\]ASSERT\\(n > 0\\) failed\\. "
-                "read conf file error\\. errno:" + std::to_string(EISDIR));
-}
-
-TEST_F(BadConfFile, ByteOrderMarkIsSkippedButOnlyAtTheStart)
-{
-    /* Editors on the PC may write one: the parser skips it. Anywhere else
-     * it is a stray character and the file is not JSON. */
-    EXPECT_EQ(parse("\xEF\xBB\xBF{\"modem.log.number\": 5}"), TRUE);
-    EXPECT_EQ(l_log_number, 5);
-    EXPECT_EQ(parse(" \xEF\xBB\xBF{\"modem.log.number\": 6}"), FALSE);
-    EXPECT_EQ(l_log_number, 5);
-}
-
-TEST_F(BadConfFile, TextAfterTheFirstJsonValueIsIgnored)
-{
-    /* The first complete value counts; what follows it, a second object,
-     * stray text or anything after a NUL byte, is never looked at. */
-    EXPECT_EQ(parse("{\"modem.log.number\": 5} {\"modem.log.number\": 6}"), TRUE);
-    EXPECT_EQ(l_log_number, 5);
-    EXPECT_EQ(parse("{\"modem.log.number\": 7}} trailing words"), TRUE);
-    EXPECT_EQ(l_log_number, 7);
-    EXPECT_EQ(parse(std::string("{\"modem.log.number\": 8}\0{\"router.mode\": \"dial once\"}", 51)),
-              TRUE);
-    EXPECT_EQ(l_log_number, 8);
-    EXPECT_EQ(l_router_mode, ROUTER_MODE_MANUAL);
-    /* A NUL inside the object cuts it short: no longer JSON. */
-    EXPECT_EQ(parse(std::string("{\"modem.log.number\": 9\0}", 25)), FALSE);
-    EXPECT_EQ(l_log_number, 8);
-}
 
 /* ---- the modem probe ------------------------------------------------- */
 

@@ -20,13 +20,6 @@
 
 namespace {
 
-double now_s()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 /* A private PATH of fake programs; the old PATH comes back at the end. */
 class FakePath
 {
@@ -59,8 +52,8 @@ class FakePath
     /* Waits until the call log has n lines (background commands). */
     bool wait_calls(size_t n, double limit_s = 3) const
     {
-        double t0 = now_s();
-        while (sim_.calls().size() < n && now_s() - t0 < limit_s)
+        double t0 = mono_s();
+        while (sim_.calls().size() < n && mono_s() - t0 < limit_s)
             usleep(10000);
         return sim_.calls().size() >= n;
     }
@@ -162,9 +155,9 @@ TEST(RelayOpenClose, RunsItsCommandsInOrder)
     ASSERT_EQ(std::string(where), fake.sim().file("killall"));
 
     testing::internal::CaptureStdout();
-    double t0 = now_s();
+    double t0 = mono_s();
     int opened = set_mobile_debug(1);
-    double open_s = now_s() - t0;
+    double open_s = mono_s() - t0;
     bool cli_ran = fake.wait_calls(3);
     int closed = set_mobile_debug(0);
     bool restarted = fake.wait_calls(5);
@@ -241,12 +234,12 @@ TEST(RelayStandIn, RelaysTheStandInManagersDebugOutput)
     pthread_t tid;
     testing::internal::CaptureStdout();
     ASSERT_EQ(pthread_create(&tid, NULL, listen_mobile_thread, NULL), 0);
-    double t0 = now_s();
-    while (sim.count_calls("mobile start pid ") == 0 && now_s() - t0 < 3)
+    double t0 = mono_s();
+    while (sim.count_calls("mobile start pid ") == 0 && mono_s() - t0 < 3)
         usleep(10000);
     EXPECT_EQ(call_system("mobile_cli opendebug 1"), 1);
     sim.write("mobile_ctl", "quiet\nlong\nempty\npair\npartial\n");
-    while (access(sim.file("mobile_ctl").c_str(), F_OK) == 0 && now_s() - t0 < 5)
+    while (access(sim.file("mobile_ctl").c_str(), F_OK) == 0 && mono_s() - t0 < 5)
         usleep(10000);
     usleep(200000);
     /* End the manager this test started, by its pid. */

@@ -12,9 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "../../src/diagferry_main/query.cpp"
+#include "test_support.h"
 
-#include <fcntl.h>
-#include <regex.h>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -46,77 +45,6 @@ Slot slot(const std::string &name)
     memset(s.name, 0, sizeof(s.name));
     snprintf(s.name, sizeof(s.name), "%s", name.c_str());
     return s;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string text;
-    char buf[4096];
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return text;
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        text.append(buf, (size_t)n);
-    close(fd);
-    return text;
-}
-
-void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-    close(fd);
-    chmod(path.c_str(), mode);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-/* Whole-text match against a POSIX extended regular expression. */
-bool ere_match(const std::string &text, const std::string &pattern)
-{
-    regex_t re;
-    if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-        return false;
-    bool ok = regexec(&re, text.c_str(), 0, NULL, 0) == 0;
-    regfree(&re);
-    return ok;
-}
-
-std::string ere_escape(const std::string &text)
-{
-    std::string escaped;
-    for (char c : text) {
-        if (strchr("\\^$.|?*+()[]{}", c))
-            escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
-/* Log lines without their "[time]src(line) " prefix: "func(): message". */
-std::vector<std::string> log_messages(const std::string &out)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(start, end - start);
-        size_t src_end = line.find(") ");
-        if (ere_match(line, "^\\[[0-9]+\\]src/[a-z_]+\\([0-9]+\\) ") && src_end != std::string::npos)
-            lines.push_back(line.substr(src_end + 2));
-        else
-            lines.push_back("UNPREFIXED " + line);
-        start = end + 1;
-    }
-    return lines;
 }
 
 const char *STAMP = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\]";
@@ -166,16 +94,16 @@ exit 0
 
 class QueryStageTest : public ::testing::Test {
 protected:
+    TempDir tmp;
     std::string dir, saved_path, saved_cwd;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/dfquery.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        write_file(dir + "/adb", FAKE_ADB, 0755);
-        write_file(dir + "/busybox", FAKE_BUSYBOX, 0755);
-        write_file(dir + "/listing", "");
+        dir = tmp.path;
+        ASSERT_FALSE(dir.empty());
+        ASSERT_TRUE(write_file(dir + "/adb", FAKE_ADB, 0755));
+        ASSERT_TRUE(write_file(dir + "/busybox", FAKE_BUSYBOX, 0755));
+        ASSERT_TRUE(write_file(dir + "/listing", ""));
         mkdir((dir + "/work").c_str(), 0755);
         saved_path = getenv("PATH");
         setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
@@ -216,8 +144,6 @@ protected:
         l_miss_str.str = l_dup_str.str = NULL;
         EXPECT_EQ(chdir(saved_cwd.c_str()), 0);
         setenv("PATH", saved_path.c_str(), 1);
-        std::string rm = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(rm.c_str()), 0);
     }
 
     void set_listing(const std::vector<std::string> &names)
@@ -225,7 +151,7 @@ protected:
         std::string text;
         for (const std::string &n : names)
             text += n + "\n";
-        write_file(dir + "/listing", text);
+        ASSERT_TRUE(write_file(dir + "/listing", text));
     }
 
     /* Runs one do_query and returns its log lines. */
@@ -233,7 +159,7 @@ protected:
     {
         ::testing::internal::CaptureStdout();
         do_query();
-        return log_messages(::testing::internal::GetCapturedStdout());
+        return log_entries(::testing::internal::GetCapturedStdout());
     }
 
     /* The recorded calls: each is the program's arguments. */
@@ -321,7 +247,7 @@ TEST_F(QueryStageTest, ListsTheModemDirectoryWithOneCommandBuiltOnce)
 TEST_F(QueryStageTest, FailingOrEmptyOrOversizedListingChangesNothing)
 {
     after_id_5();
-    write_file(dir + "/listing_fails", "");
+    ASSERT_TRUE(write_file(dir + "/listing_fails", ""));
     set_listing({log_name(20, 6), log_name(30, 7)});
     EXPECT_EQ(query(), (std::vector<std::string>{"do_query(): Error: exe query cmd (ls) failed!"}));
     unlink((dir + "/listing_fails").c_str());
@@ -514,7 +440,7 @@ TEST_F(QueryStageTest, FirstIdZeroIsInSequenceAndThreeCountsThreeMissed)
     snprintf(l_last_log, sizeof(l_last_log), "init");
     ::testing::internal::CaptureStdout();
     check_log_id(log_name(0, 3).c_str());
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines.back(), "check_log_id(): miss 3 log(s) between init and " + log_name(0, 3));
     EXPECT_EQ(l_miss.load(), 3);
     expect_journal(l_miss_str.str, {"\tsequence check\tmiss 03 from init to " + log_name(0, 3)});
@@ -557,7 +483,7 @@ TEST_F(QueryStageTest, BadIdIsCheckedAndTreatedAsMinusOne)
     l_last_id = 99;
     ::testing::internal::CaptureStdout();
     check_log_id(bad.c_str());
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "check_log_id(): detect log: [" + bad + "]",
                          "check_log_id(): CHECK(now_id >= 0 && now_id <= LOG_ID_MAX) failed. bad log id",
@@ -588,7 +514,7 @@ TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
 {
     ::testing::internal::CaptureStdout();
     do_pull(slot(HOSTILE).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(calls().size(), 1u);
     EXPECT_EQ(calls()[0],
               (std::vector<std::string>{"adb", "pull", std::string("/run/diag_logs/") + HOSTILE,
@@ -607,10 +533,10 @@ TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
 
 TEST_F(QueryStageTest, FailedPullIsCountedJournalledAndDropped)
 {
-    write_file(dir + "/pull_fails", "");
+    ASSERT_TRUE(write_file(dir + "/pull_fails", ""));
     ::testing::internal::CaptureStdout();
     do_pull(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{"do_pull(): pull [" + log_name(0, 0) +
                                                "] from modem to router failed"}));
     EXPECT_EQ(l_pull, 0);
@@ -626,7 +552,7 @@ TEST_F(QueryStageTest, PullTooLongForTheCommandBufferIsNotRun)
     snprintf(l_workdir, sizeof(l_workdir), "%s", longdir.c_str());
     ::testing::internal::CaptureStdout();
     do_pull(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("format_command(): command too long, not run: adb pull ", 0), 0u)
         << lines[0];
@@ -641,20 +567,20 @@ TEST_F(QueryStageTest, FinalListingIsTriedAgainWhenItFails)
 {
     l_query_running = 0;
     set_listing({log_name(0, 0), log_name(1, 1)});
-    write_file(dir + "/listing_fails_once", "");
+    ASSERT_TRUE(write_file(dir + "/listing_fails_once", ""));
     ::testing::internal::CaptureStdout();
     do_final_query();
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "do_query(): Error: exe query cmd (ls) failed!");
     /* The second try sees both files, the newest included. */
     EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{log_name(0, 0), log_name(1, 1)}));
 
     /* A listing that keeps failing is given up after three tries, loudly. */
-    write_file(dir + "/listing_fails", "");
+    ASSERT_TRUE(write_file(dir + "/listing_fails", ""));
     ::testing::internal::CaptureStdout();
     do_final_query();
-    lines = log_messages(::testing::internal::GetCapturedStdout());
+    lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "do_query(): Error: exe query cmd (ls) failed!",
                          "do_query(): Error: exe query cmd (ls) failed!",
@@ -697,7 +623,7 @@ TEST_F(QueryStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
     l_lan_broken = 1;
     ::testing::internal::CaptureStdout();
     do_pull(slot(log_name(5, 5)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines.back(),
               "do_pull(): omit add [" + log_name(5, 5) + "] to need_send_queue: queue full");
     EXPECT_EQ(l_miss.load(), 1);
@@ -707,7 +633,7 @@ TEST_F(QueryStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
 TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
 {
     std::string local = l_workdir + std::string(HOSTILE);
-    write_file(local, "log data");
+    ASSERT_TRUE(write_file(local, "log data"));
     double spent = -1;
     EXPECT_EQ(send_to_pc(HOSTILE, 1, 0, &spent), 1);
     EXPECT_GE(spent, 0.0);
@@ -722,11 +648,11 @@ TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
 TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
 {
     std::string local = l_workdir + log_name(0, 0);
-    write_file(local, "log data");
-    write_file(dir + "/tftp_fails", "");
+    ASSERT_TRUE(write_file(local, "log data"));
+    ASSERT_TRUE(write_file(dir + "/tftp_fails", ""));
     ::testing::internal::CaptureStdout();
     do_send(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "call_system(): exit code is 1",
                          "do_send(): send [" + log_name(0, 0) + "] from router to PC failed"}));
@@ -738,7 +664,7 @@ TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
     /* A copy already gone: the unlink CHECK comes before the failure line. */
     ::testing::internal::CaptureStdout();
     do_send(slot(log_name(1, 1)).name);
-    lines = log_messages(::testing::internal::GetCapturedStdout());
+    lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], std::string("send_to_pc(): CHECK(unlink(local) == 0) failed. fail to unlink [") +
                             l_workdir + log_name(1, 1) + "], errno: 2");
@@ -748,10 +674,10 @@ TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
 
 TEST_F(QueryStageTest, SuccessfulSendLogsItsTimeAndCounts)
 {
-    write_file(l_workdir + log_name(0, 0), "log data");
+    ASSERT_TRUE(write_file(l_workdir + log_name(0, 0), "log data"));
     ::testing::internal::CaptureStdout();
     do_send(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(ere_match(lines[0], "^do_send\\(\\): send log from router to PC in [0-9]+\\.[0-9]{3}s$"))
         << lines[0];
