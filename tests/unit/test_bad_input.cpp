@@ -4,69 +4,31 @@
  * modem probe whose adb prints something unexpected.
  *
  * Commands run for real through /bin/sh: a fake "adb" first on PATH
- * records its arguments (one per line after their count) and prints what a
- * test prepared.
+ * records its arguments and prints what a test prepared.
  */
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "diagferry_main.h"
-#include "settings_support.h"
 #include "test_support.h"
 
 namespace {
 
-/* A fake adb and busybox-free modem: every call is recorded in dir/calls,
- * and dir/out (if any) is printed with dir/status as the exit status. */
+/* A fake adb: dir/out (if any) is printed, dir/status is the exit status. */
 class FakeAdb : public ::testing::Test {
 protected:
-    TempDir dir;
-    std::string saved_path;
+    FakeBin bin;
+    const TempDir &dir = bin.dir;
 
     void SetUp() override
     {
-        reset_settings();
-        std::string script = "#!/bin/sh\n"
-                             "{ echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } >>'" +
-                             dir.path + "/calls'\n"
-                             "[ -f '" + dir.path + "/out' ] && cat '" + dir.path + "/out'\n"
-                             "exit $(cat '" + dir.path + "/status' 2>/dev/null || echo 0)\n";
-        std::string adb = dir.write("adb", script);
-        ASSERT_EQ(chmod(adb.c_str(), 0755), 0);
-        saved_path = getenv("PATH");
-        setenv("PATH", (dir.path + ":" + saved_path).c_str(), 1);
-    }
-
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        reset_settings();
-    }
-
-    /* The recorded calls, each as its list of arguments. */
-    std::vector<std::vector<std::string>> calls(void)
-    {
-        std::vector<std::vector<std::string>> all;
-        std::string text = read_file(dir.path + "/calls"), line;
-        std::vector<std::string> lines;
-        size_t start = 0, end;
-
-        while ((end = text.find('\n', start)) != std::string::npos) {
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        for (size_t i = 0; i < lines.size();) {
-            int n = atoi(lines[i].c_str());
-            all.emplace_back(lines.begin() + i + 1, lines.begin() + i + 1 + n);
-            i += 1 + n;
-        }
-        return all;
+        ASSERT_TRUE(bin.add("adb", "[ -f \"$D/out\" ] && cat \"$D/out\"\n"
+                                   "exit $(cat \"$D/status\" 2>/dev/null || echo 0)\n"));
     }
 };
 
@@ -87,9 +49,9 @@ TEST_F(FakeAdb, ProbeCountsAnyOutputAsRunningAndSilenceAsStopped)
     EXPECT_EQ(is_modem_logging(), FALSE);
     dir.write("out", "4242\n");
     EXPECT_EQ(is_modem_logging(), TRUE);
-    auto c = calls();
+    auto c = bin.calls();
     ASSERT_EQ(c.size(), 4u);
-    EXPECT_EQ(c[0], (std::vector<std::string>{"shell", "busybox", "pgrep", "diag_mdlog"}));
+    EXPECT_EQ(c[0], (std::vector<std::string>{"adb", "shell", "busybox", "pgrep", "diag_mdlog"}));
 }
 
 /* ---- the connection table -------------------------------------------- */

@@ -68,17 +68,16 @@ std::vector<std::string> drain_pull_queue_names()
     return names;
 }
 
-const char FAKE_ADB[] = R"(#!/bin/sh
-# Records its arguments, one per line, then answers like adb.
-{ echo "== adb"; for a in "$@"; do printf '%s\n' "$a"; done; } >> "$FAKE_DIR/calls"
+/* Bodies of the fake programs (FakeBin records their calls). */
+const char FAKE_ADB[] = R"(
 case "$1" in
 shell)
-    [ -e "$FAKE_DIR/listing_fails" ] && exit 1
-    rm "$FAKE_DIR/listing_fails_once" 2>/dev/null && exit 1
-    cat "$FAKE_DIR/listing"
+    [ -e "$D/listing_fails" ] && exit 1
+    rm "$D/listing_fails_once" 2>/dev/null && exit 1
+    cat "$D/listing"
     ;;
 pull)
-    [ -e "$FAKE_DIR/pull_fails" ] && { echo "adb: error: remote object does not exist"; exit 1; }
+    [ -e "$D/pull_fails" ] && { echo "adb: error: remote object does not exist"; exit 1; }
     printf 'log data' > "$3" || exit 1
     echo "$2: 1 file pulled."
     ;;
@@ -86,28 +85,22 @@ esac
 exit 0
 )";
 
-const char FAKE_BUSYBOX[] = R"(#!/bin/sh
-{ echo "== busybox"; for a in "$@"; do printf '%s\n' "$a"; done; } >> "$FAKE_DIR/calls"
-[ -e "$FAKE_DIR/tftp_fails" ] && exit 1
+const char FAKE_BUSYBOX[] = R"(
+[ -e "$D/tftp_fails" ] && exit 1
 exit 0
 )";
 
 class QueryStageTest : public ::testing::Test {
 protected:
-    TempDir tmp;
-    std::string dir, saved_path, saved_cwd;
+    FakeBin bin;
+    std::string dir = bin.dir.path, saved_cwd;
 
     void SetUp() override
     {
-        dir = tmp.path;
-        ASSERT_FALSE(dir.empty());
-        ASSERT_TRUE(write_file(dir + "/adb", FAKE_ADB, 0755));
-        ASSERT_TRUE(write_file(dir + "/busybox", FAKE_BUSYBOX, 0755));
+        ASSERT_TRUE(bin.add("adb", FAKE_ADB));
+        ASSERT_TRUE(bin.add("busybox", FAKE_BUSYBOX));
         ASSERT_TRUE(write_file(dir + "/listing", ""));
         mkdir((dir + "/work").c_str(), 0755);
-        saved_path = getenv("PATH");
-        setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
-        setenv("FAKE_DIR", dir.c_str(), 1);
         char cwd[PATH_BUF_SIZE];
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         saved_cwd = cwd;
@@ -143,7 +136,6 @@ protected:
         free(l_dup_str.str);
         l_miss_str.str = l_dup_str.str = NULL;
         EXPECT_EQ(chdir(saved_cwd.c_str()), 0);
-        setenv("PATH", saved_path.c_str(), 1);
     }
 
     void set_listing(const std::vector<std::string> &names)
@@ -162,23 +154,7 @@ protected:
         return log_entries(::testing::internal::GetCapturedStdout());
     }
 
-    /* The recorded calls: each is the program's arguments. */
-    std::vector<std::vector<std::string>> calls()
-    {
-        std::vector<std::vector<std::string>> out;
-        std::string text = read_file(dir + "/calls");
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end - start);
-            if (line.rfind("== ", 0) == 0)
-                out.push_back({line.substr(3)});
-            else if (!out.empty())
-                out.back().push_back(line);
-            start = end + 1;
-        }
-        return out;
-    }
+    std::vector<std::vector<std::string>> calls() { return bin.calls(); }
 
     /* Leaves the state of the worked example: last accepted id 5. */
     void after_id_5()
@@ -496,13 +472,14 @@ TEST_F(QueryStageTest, BadIdIsCheckedAndTreatedAsMinusOne)
 
 TEST_F(QueryStageTest, ShortNamesTakeTheirIdFromWhatIsThere)
 {
-    /* 29 characters: no id characters at all, id 0. */
-    check_log_id("diag_log_2026_12_05_19_30_00_");
+    /* Valid listing names can be shorter than the illustrative ones. Up to
+     * 29 characters: no id characters at all, id 0. */
+    check_log_id("diag_log_x.qmdl");
     EXPECT_EQ(l_last_id, 0);
     EXPECT_EQ(l_miss.load(), 0);
     /* 30 characters: the last one alone. */
     l_last_id = 6;
-    check_log_id("diag_log_2026_12_05_19_30_00_7");
+    check_log_id("diag_log_2026_12_05.qmdl_____7");
     EXPECT_EQ(l_last_id, 7);
     EXPECT_EQ(l_miss.load(), 0);
 }

@@ -151,6 +151,46 @@ inline std::string capture_stdout(const std::function<void()> &fn)
     return capture_fd(STDOUT_FILENO, fn);
 }
 
+/* A directory of fake programs put first on PATH while it lives. Each
+ * program records its call in DIR/calls ("== name", then its arguments one
+ * per line) and then runs its body, in which $D is the directory. */
+struct FakeBin {
+    TempDir dir;
+    std::string saved_path;
+
+    FakeBin()
+    {
+        const char *path = getenv("PATH");
+        saved_path = path ? path : "";
+        setenv("PATH", (dir.path + ":" + saved_path).c_str(), 1);
+    }
+    ~FakeBin() { setenv("PATH", saved_path.c_str(), 1); }
+
+    bool add(const std::string &name, const std::string &body) const
+    {
+        return write_file(dir.path + "/" + name,
+                          "#!/bin/sh\nD='" + dir.path + "'\n{ echo '== " + name +
+                              "'; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } >> \"$D/calls\"\n" +
+                              body,
+                          0755);
+    }
+
+    /* The recorded calls in order, each as the program's name followed by
+     * its arguments. */
+    std::vector<std::vector<std::string>> calls() const
+    {
+        std::vector<std::vector<std::string>> out;
+        std::istringstream in(read_file(dir.path + "/calls"));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("== ", 0) == 0)
+                out.push_back({line.substr(3)});
+            else if (!out.empty())
+                out.back().push_back(line);
+        }
+        return out;
+    }
+};
+
 /* ---- the daemon's log lines */
 
 /* One parsed log line: "[time]src(line) func(): message". */
