@@ -25,14 +25,13 @@ probe unshare --net sh -c "ip link add br0 type bridge && ip link set br0 up && 
 expect_line "init_arp: 0" "$OUT"
 expect_eq "$(cat "$ERR")" "ioctl: Cannot assign requested address" "perror line"
 
-log "addresses that are not a dotted quad"
-for bad in "" "pc" "192.0.2" "192.0.2.1000" "192.0.2.100x"; do
-    probe "$ARP_PROBE" "$bad" 1
-    expect_line "init_arp: 1" "$OUT"
-    expect_eq "$(grep -c 'inet_pton error!' "$OUT")" 1 "CHECK lines for [$bad]"
-    expect_line "src/arp(" "$OUT"
-    expect_line "init_arp(): CHECK(inet_pton(AF_INET, pc_ip, &l_pc_ip) == 1) failed. inet_pton error!" "$OUT"
-    expect_eq "$(grep -c '^check_arp: 0' "$OUT")" 1 "probe for [$bad]"
-done
+# The unit tests check more such texts, but skip on a host with a br0.
+log "an address that is not a dotted quad, with br0 in place"
+probe "$ARP_PROBE" "192.0.2.1000" 1
+expect_line "init_arp: 1" "$OUT"
+expect_eq "$(grep -c 'inet_pton error!' "$OUT")" 1 "CHECK lines"
+expect_line "src/arp(" "$OUT"
+expect_line "init_arp(): CHECK(inet_pton(AF_INET, pc_ip, &l_pc_ip) == 1) failed. inet_pton error!" "$OUT"
+expect_eq "$(grep -c '^check_arp: 0' "$OUT")" 1 "probe of an unusable address"
 
 e2e_pass

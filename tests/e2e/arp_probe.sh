@@ -32,6 +32,7 @@ expect_eq "$(grep -cxF "request 60 $want" "$E2E_DIR/wire.out")" 5 "probe's reque
 
 log "the PC's address is removed: silence"
 pcctl silent
+check "the PC's link stays up while silent" pcctl exec ip link show eth0 up
 probe 2
 expect_line "init_arp: 1" "$PROBE_OUT"
 expect_eq "$(results)" "0 0" "probes of a silent PC"

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Bad input that needs the real binary: "-k" with a pid file naming no
-# process (negative, text, a directory); a first argument that is no option
+# process (zero, empty, negative, text, a directory); a first argument that is no option
 # (the defaults are used); a pid file left behind as a dangling symbolic
 # link (replaced, its target never created); and a modem that adb cannot
 # reach at start-up, with a working directory too small for four log files
@@ -9,7 +9,7 @@
 . "$(dirname "$0")/lib.sh"
 PID_FILE=/var/run/diagferry.pid
 
-for bad in "-1" "-12345" "abc" " 0x10"; do
+for bad in "0" "" "-1" "-12345" "abc" " 0x10"; do
     log "-k with pid file [$bad]"
     printf '%s' "$bad" >"$PID_FILE"
     run_daemon -k
@@ -17,6 +17,7 @@ for bad in "-1" "-12345" "abc" " 0x10"; do
     check "bad pid reported for [$bad]" \
         grep -qF "kill_other_orDie(): [PROTOCOL]ASSERT(pid > 0) failed. bad pid" <<<"$RUN_OUT"
     refute "nothing signalled for [$bad]" grep -qF "stopping diagferry" <<<"$RUN_OUT"
+    check "pid file [$bad] kept" test -e "$PID_FILE"
 done
 rm -f "$PID_FILE"
 

@@ -31,15 +31,6 @@ check "the other process not signalled" kill -0 "$other"
 kill "$other"
 wait "$other" 2>/dev/null
 
-for bad in "0" ""; do
-    log "pid file holding [$bad]"
-    printf '%s' "$bad" >"$PID_FILE"
-    run_daemon -k
-    expect_eq "$DAEMON_STATUS" 1 "status with pid file [$bad]"
-    check "bad pid reported for [$bad]" grep -qF "[PROTOCOL]ASSERT(pid > 0) failed. bad pid" <<<"$RUN_OUT"
-    check "pid file [$bad] kept" test -e "$PID_FILE"
-done
-
 log "ten digits: only the first nine count"
 # A live process named diagferry whose pid, zero-padded to nine digits and
 # followed by a tenth digit, reads as its own pid only if the tenth digit

@@ -1,8 +1,9 @@
 #!/bin/bash
 # The diag tool's lifecycle as the adb stand-in saw it: every command line
 # in order, the start options for zip level 0 and 19 and a fractional size,
-# a tool left running by someone else stopped at start-up, and a tool that
-# takes four seconds to go after "-k" (five probes, no forced kill).
+# DIAG.cfg pushed unchanged, a tool left running by someone else stopped at
+# start-up, compressed logs delivered byte for byte, and a tool that takes
+# four seconds to go after "-k" (five probes, no forced kill).
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib.sh"
 . "$HERE/pipeline_checks.sh"
@@ -20,6 +21,8 @@ new_run "zip level 0, size 2.5, tool not running at start"
 write_config '{"modem.log.size": 2.5, "modem.log.number": 4, "modem.log.zip_level": 0}'
 start_daemon
 wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+check "DIAG.cfg pushed unchanged" cmp -s "$WORKDIR/DIAG.cfg" "$MODEM_DIR/DIAG.cfg"
+check "diag tool running" tool_running
 sleep 1.5
 stop_daemon TERM 20 || e2e_fail "daemon did not end within 20 s of SIGTERM"
 calls=$(lifecycle_calls)  # before the checks below add calls of their own
@@ -77,6 +80,8 @@ ctl mdlog_linger_s 4
 stop_daemon TERM 25 || e2e_fail "daemon did not end within 25 s of SIGTERM"
 ctl_clear mdlog_linger_s
 expect_clean_end
+verify_pc_files
+check "only compressed names at the PC" test -z "$(pc_files | grep -v '^stat.txt$' | grep -v '\.qmdl\.gz$')"
 # Probes 1 s apart find it for 4 s: five with instant probes; each adb call
 # costs 0.1-0.4 s here, which can make the fourth one already miss it.
 probes=$(calls_between "$STOP" "$RM_DIR" | grep -cxF "$PROBE")

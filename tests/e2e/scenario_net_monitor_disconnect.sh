@@ -21,10 +21,8 @@ wait_line "[PROTOCOL]LTE WAN disconnect" 100 || e2e_fail "no disconnect verdict"
 wait_line "test thread exited" 5 || e2e_fail "test thread did not end"
 ended=$(grep -F "[PROTOCOL]LTE WAN disconnect" "$DAEMON_OUT" | t)
 check "about 70 s of monitoring ($((ended - began)) s)" test $((ended - began)) -ge 68 -a $((ended - began)) -le 76
-expect_eq "$(grep -F "test_thread(): " "$DAEMON_OUT" |
-    grep -oE 'Bad (DNS|MP) count: [0-9]+|\[PROTOCOL\][A-Za-z ,]+' | tr '\n' ,)" \
-    "Bad DNS count: 1,Bad DNS count: 2,Bad MP count: 1,Bad DNS count: 3,Bad DNS count: 4,Bad MP count: 2,Bad DNS count: 5,Bad DNS count: 6,Bad MP count: 3,Bad DNS count: 7,Bad MP count: 4,[PROTOCOL]LTE WAN disconnect," \
-    "counters and verdicts"
+# The counters and verdicts in between are the unit test's
+# (TestThread.LinkAndDnsLostEndAfterSevenPasses); here the real 70 s.
 sent=$(count_lines "send log from router to PC")
 sleep 5
 check "daemon still relaying logs" test "$(count_lines "send log from router to PC")" -gt "$sent"

@@ -12,14 +12,7 @@
 #include <time.h>
 
 #include "arp.h"
-
-static long elapsed_ms(const struct timespec *start)
-{
-    struct timespec now;
-
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start->tv_sec) * 1000L + (now.tv_nsec - start->tv_nsec) / 1000000L;
-}
+#include "utils.h"
 
 int main(int argc, char **argv)
 {
@@ -36,9 +29,9 @@ int main(int argc, char **argv)
     for (int i = 0; i < probes; i++) {
         struct timespec start;
 
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        timer_start(&start);
         int result = check_arp();
-        printf("check_arp: %d %ld\n", result, elapsed_ms(&start));
+        printf("check_arp: %d %ld\n", result, (long)(timer_end(&start) * 1000));
     }
     return 0;
 }

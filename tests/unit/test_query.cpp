@@ -12,9 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "../../src/diagferry_main/query.cpp"
+#include "test_support.h"
 
-#include <fcntl.h>
-#include <regex.h>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -48,77 +47,6 @@ Slot slot(const std::string &name)
     return s;
 }
 
-std::string read_file(const std::string &path)
-{
-    std::string text;
-    char buf[4096];
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return text;
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        text.append(buf, (size_t)n);
-    close(fd);
-    return text;
-}
-
-void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-    close(fd);
-    chmod(path.c_str(), mode);
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-/* Whole-text match against a POSIX extended regular expression. */
-bool ere_match(const std::string &text, const std::string &pattern)
-{
-    regex_t re;
-    if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-        return false;
-    bool ok = regexec(&re, text.c_str(), 0, NULL, 0) == 0;
-    regfree(&re);
-    return ok;
-}
-
-std::string ere_escape(const std::string &text)
-{
-    std::string escaped;
-    for (char c : text) {
-        if (strchr("\\^$.|?*+()[]{}", c))
-            escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
-/* Log lines without their "[time]src(line) " prefix: "func(): message". */
-std::vector<std::string> log_messages(const std::string &out)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(start, end - start);
-        size_t src_end = line.find(") ");
-        if (ere_match(line, "^\\[[0-9]+\\]src/[a-z_]+\\([0-9]+\\) ") && src_end != std::string::npos)
-            lines.push_back(line.substr(src_end + 2));
-        else
-            lines.push_back("UNPREFIXED " + line);
-        start = end + 1;
-    }
-    return lines;
-}
-
 const char *STAMP = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\]";
 
 /* A journal must read exactly these lines, each after its own time stamp. */
@@ -140,17 +68,16 @@ std::vector<std::string> drain_pull_queue_names()
     return names;
 }
 
-const char FAKE_ADB[] = R"(#!/bin/sh
-# Records its arguments, one per line, then answers like adb.
-{ echo "== adb"; for a in "$@"; do printf '%s\n' "$a"; done; } >> "$FAKE_DIR/calls"
+/* Bodies of the fake programs (FakeBin records their calls). */
+const char FAKE_ADB[] = R"(
 case "$1" in
 shell)
-    [ -e "$FAKE_DIR/listing_fails" ] && exit 1
-    rm "$FAKE_DIR/listing_fails_once" 2>/dev/null && exit 1
-    cat "$FAKE_DIR/listing"
+    [ -e "$D/listing_fails" ] && exit 1
+    rm "$D/listing_fails_once" 2>/dev/null && exit 1
+    cat "$D/listing"
     ;;
 pull)
-    [ -e "$FAKE_DIR/pull_fails" ] && { echo "adb: error: remote object does not exist"; exit 1; }
+    [ -e "$D/pull_fails" ] && { echo "adb: error: remote object does not exist"; exit 1; }
     printf 'log data' > "$3" || exit 1
     echo "$2: 1 file pulled."
     ;;
@@ -158,28 +85,22 @@ esac
 exit 0
 )";
 
-const char FAKE_BUSYBOX[] = R"(#!/bin/sh
-{ echo "== busybox"; for a in "$@"; do printf '%s\n' "$a"; done; } >> "$FAKE_DIR/calls"
-[ -e "$FAKE_DIR/tftp_fails" ] && exit 1
+const char FAKE_BUSYBOX[] = R"(
+[ -e "$D/tftp_fails" ] && exit 1
 exit 0
 )";
 
 class QueryStageTest : public ::testing::Test {
 protected:
-    std::string dir, saved_path, saved_cwd;
+    FakeBin bin;
+    std::string dir = bin.dir.path, saved_cwd;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/dfquery.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        write_file(dir + "/adb", FAKE_ADB, 0755);
-        write_file(dir + "/busybox", FAKE_BUSYBOX, 0755);
-        write_file(dir + "/listing", "");
+        ASSERT_TRUE(bin.add("adb", FAKE_ADB));
+        ASSERT_TRUE(bin.add("busybox", FAKE_BUSYBOX));
+        ASSERT_TRUE(write_file(dir + "/listing", ""));
         mkdir((dir + "/work").c_str(), 0755);
-        saved_path = getenv("PATH");
-        setenv("PATH", (dir + ":" + saved_path).c_str(), 1);
-        setenv("FAKE_DIR", dir.c_str(), 1);
         char cwd[PATH_BUF_SIZE];
         ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
         saved_cwd = cwd;
@@ -215,9 +136,6 @@ protected:
         free(l_dup_str.str);
         l_miss_str.str = l_dup_str.str = NULL;
         EXPECT_EQ(chdir(saved_cwd.c_str()), 0);
-        setenv("PATH", saved_path.c_str(), 1);
-        std::string rm = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(rm.c_str()), 0);
     }
 
     void set_listing(const std::vector<std::string> &names)
@@ -225,7 +143,7 @@ protected:
         std::string text;
         for (const std::string &n : names)
             text += n + "\n";
-        write_file(dir + "/listing", text);
+        ASSERT_TRUE(write_file(dir + "/listing", text));
     }
 
     /* Runs one do_query and returns its log lines. */
@@ -233,26 +151,10 @@ protected:
     {
         ::testing::internal::CaptureStdout();
         do_query();
-        return log_messages(::testing::internal::GetCapturedStdout());
+        return log_entries(::testing::internal::GetCapturedStdout());
     }
 
-    /* The recorded calls: each is the program's arguments. */
-    std::vector<std::vector<std::string>> calls()
-    {
-        std::vector<std::vector<std::string>> out;
-        std::string text = read_file(dir + "/calls");
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end - start);
-            if (line.rfind("== ", 0) == 0)
-                out.push_back({line.substr(3)});
-            else if (!out.empty())
-                out.back().push_back(line);
-            start = end + 1;
-        }
-        return out;
-    }
+    std::vector<std::vector<std::string>> calls() { return bin.calls(); }
 
     /* Leaves the state of the worked example: last accepted id 5. */
     void after_id_5()
@@ -321,7 +223,7 @@ TEST_F(QueryStageTest, ListsTheModemDirectoryWithOneCommandBuiltOnce)
 TEST_F(QueryStageTest, FailingOrEmptyOrOversizedListingChangesNothing)
 {
     after_id_5();
-    write_file(dir + "/listing_fails", "");
+    ASSERT_TRUE(write_file(dir + "/listing_fails", ""));
     set_listing({log_name(20, 6), log_name(30, 7)});
     EXPECT_EQ(query(), (std::vector<std::string>{"do_query(): Error: exe query cmd (ls) failed!"}));
     unlink((dir + "/listing_fails").c_str());
@@ -514,7 +416,7 @@ TEST_F(QueryStageTest, FirstIdZeroIsInSequenceAndThreeCountsThreeMissed)
     snprintf(l_last_log, sizeof(l_last_log), "init");
     ::testing::internal::CaptureStdout();
     check_log_id(log_name(0, 3).c_str());
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines.back(), "check_log_id(): miss 3 log(s) between init and " + log_name(0, 3));
     EXPECT_EQ(l_miss.load(), 3);
     expect_journal(l_miss_str.str, {"\tsequence check\tmiss 03 from init to " + log_name(0, 3)});
@@ -557,7 +459,7 @@ TEST_F(QueryStageTest, BadIdIsCheckedAndTreatedAsMinusOne)
     l_last_id = 99;
     ::testing::internal::CaptureStdout();
     check_log_id(bad.c_str());
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "check_log_id(): detect log: [" + bad + "]",
                          "check_log_id(): CHECK(now_id >= 0 && now_id <= LOG_ID_MAX) failed. bad log id",
@@ -570,13 +472,14 @@ TEST_F(QueryStageTest, BadIdIsCheckedAndTreatedAsMinusOne)
 
 TEST_F(QueryStageTest, ShortNamesTakeTheirIdFromWhatIsThere)
 {
-    /* 29 characters: no id characters at all, id 0. */
-    check_log_id("diag_log_2026_12_05_19_30_00_");
+    /* Valid listing names can be shorter than the illustrative ones. Up to
+     * 29 characters: no id characters at all, id 0. */
+    check_log_id("diag_log_x.qmdl");
     EXPECT_EQ(l_last_id, 0);
     EXPECT_EQ(l_miss.load(), 0);
     /* 30 characters: the last one alone. */
     l_last_id = 6;
-    check_log_id("diag_log_2026_12_05_19_30_00_7");
+    check_log_id("diag_log_2026_12_05.qmdl_____7");
     EXPECT_EQ(l_last_id, 7);
     EXPECT_EQ(l_miss.load(), 0);
 }
@@ -588,7 +491,7 @@ TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
 {
     ::testing::internal::CaptureStdout();
     do_pull(slot(HOSTILE).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(calls().size(), 1u);
     EXPECT_EQ(calls()[0],
               (std::vector<std::string>{"adb", "pull", std::string("/run/diag_logs/") + HOSTILE,
@@ -607,10 +510,10 @@ TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
 
 TEST_F(QueryStageTest, FailedPullIsCountedJournalledAndDropped)
 {
-    write_file(dir + "/pull_fails", "");
+    ASSERT_TRUE(write_file(dir + "/pull_fails", ""));
     ::testing::internal::CaptureStdout();
     do_pull(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{"do_pull(): pull [" + log_name(0, 0) +
                                                "] from modem to router failed"}));
     EXPECT_EQ(l_pull, 0);
@@ -626,7 +529,7 @@ TEST_F(QueryStageTest, PullTooLongForTheCommandBufferIsNotRun)
     snprintf(l_workdir, sizeof(l_workdir), "%s", longdir.c_str());
     ::testing::internal::CaptureStdout();
     do_pull(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("format_command(): command too long, not run: adb pull ", 0), 0u)
         << lines[0];
@@ -641,20 +544,20 @@ TEST_F(QueryStageTest, FinalListingIsTriedAgainWhenItFails)
 {
     l_query_running = 0;
     set_listing({log_name(0, 0), log_name(1, 1)});
-    write_file(dir + "/listing_fails_once", "");
+    ASSERT_TRUE(write_file(dir + "/listing_fails_once", ""));
     ::testing::internal::CaptureStdout();
     do_final_query();
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], "do_query(): Error: exe query cmd (ls) failed!");
     /* The second try sees both files, the newest included. */
     EXPECT_EQ(drain_pull_queue_names(), (std::vector<std::string>{log_name(0, 0), log_name(1, 1)}));
 
     /* A listing that keeps failing is given up after three tries, loudly. */
-    write_file(dir + "/listing_fails", "");
+    ASSERT_TRUE(write_file(dir + "/listing_fails", ""));
     ::testing::internal::CaptureStdout();
     do_final_query();
-    lines = log_messages(::testing::internal::GetCapturedStdout());
+    lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "do_query(): Error: exe query cmd (ls) failed!",
                          "do_query(): Error: exe query cmd (ls) failed!",
@@ -697,7 +600,7 @@ TEST_F(QueryStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
     l_lan_broken = 1;
     ::testing::internal::CaptureStdout();
     do_pull(slot(log_name(5, 5)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines.back(),
               "do_pull(): omit add [" + log_name(5, 5) + "] to need_send_queue: queue full");
     EXPECT_EQ(l_miss.load(), 1);
@@ -707,7 +610,7 @@ TEST_F(QueryStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
 TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
 {
     std::string local = l_workdir + std::string(HOSTILE);
-    write_file(local, "log data");
+    ASSERT_TRUE(write_file(local, "log data"));
     double spent = -1;
     EXPECT_EQ(send_to_pc(HOSTILE, 1, 0, &spent), 1);
     EXPECT_GE(spent, 0.0);
@@ -722,11 +625,11 @@ TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
 TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
 {
     std::string local = l_workdir + log_name(0, 0);
-    write_file(local, "log data");
-    write_file(dir + "/tftp_fails", "");
+    ASSERT_TRUE(write_file(local, "log data"));
+    ASSERT_TRUE(write_file(dir + "/tftp_fails", ""));
     ::testing::internal::CaptureStdout();
     do_send(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "call_system(): exit code is 1",
                          "do_send(): send [" + log_name(0, 0) + "] from router to PC failed"}));
@@ -738,7 +641,7 @@ TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
     /* A copy already gone: the unlink CHECK comes before the failure line. */
     ::testing::internal::CaptureStdout();
     do_send(slot(log_name(1, 1)).name);
-    lines = log_messages(::testing::internal::GetCapturedStdout());
+    lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1], std::string("send_to_pc(): CHECK(unlink(local) == 0) failed. fail to unlink [") +
                             l_workdir + log_name(1, 1) + "], errno: 2");
@@ -748,10 +651,10 @@ TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
 
 TEST_F(QueryStageTest, SuccessfulSendLogsItsTimeAndCounts)
 {
-    write_file(l_workdir + log_name(0, 0), "log data");
+    ASSERT_TRUE(write_file(l_workdir + log_name(0, 0), "log data"));
     ::testing::internal::CaptureStdout();
     do_send(slot(log_name(0, 0)).name);
-    auto lines = log_messages(::testing::internal::GetCapturedStdout());
+    auto lines = log_entries(::testing::internal::GetCapturedStdout());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(ere_match(lines[0], "^do_send\\(\\): send log from router to PC in [0-9]+\\.[0-9]{3}s$"))
         << lines[0];

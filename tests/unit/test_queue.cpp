@@ -57,19 +57,12 @@ protected:
 
 } // namespace
 
-TEST_F(Queue, CreatedEmptyWithItsGeometry)
-{
-    ASSERT_EQ(queue_create(&q, NAME_SIZE, 5), 1);
-    EXPECT_EQ(q.capacity, 5);
-    EXPECT_EQ(q.elem_size, NAME_SIZE);
-    EXPECT_EQ(queue_size(&q), 0);
-    EXPECT_EQ(queue_is_empty(&q), 1);
-    EXPECT_EQ(queue_is_full(&q), 0);
-}
-
 TEST_F(Queue, FirstInFirstOutWithElementsCopiedWhole)
 {
     ASSERT_EQ(queue_create(&q, NAME_SIZE, 5), 1);
+    EXPECT_EQ(queue_size(&q), 0);
+    EXPECT_EQ(queue_is_empty(&q), 1);
+    EXPECT_EQ(queue_is_full(&q), 0);
     Name a("diag_log_a", '\x11'), b("diag_log_b", '\x22'), c("diag_log_c", '\x33');
     EXPECT_EQ(queue_push(&q, a.bytes), 1);
     EXPECT_EQ(queue_push(&q, b.bytes), 1);

@@ -5,49 +5,23 @@
 #include <gtest/gtest.h>
 
 #include "diagferry_main.h"
+#include "test_support.h"
 
-#include <fcntl.h>
-#include <regex.h>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
 
-/* Whole-text match against a POSIX extended regular expression. */
-bool ere_match(const std::string &text, const std::string &pattern)
-{
-    regex_t re;
-    if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-        return false;
-    bool ok = regexec(&re, text.c_str(), 0, NULL, 0) == 0;
-    regfree(&re);
-    return ok;
-}
-
-std::string slurp(const std::string &path)
-{
-    std::string text;
-    char buf[4096];
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return "<cannot open " + path + ">";
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-        text.append(buf, (size_t)n);
-    close(fd);
-    return text;
-}
-
 class StatFileTest : public ::testing::Test {
 protected:
+    TempDir tmp;
     std::string dir;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/dfstat.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = tmp.path;
+        ASSERT_FALSE(dir.empty());
         snprintf(l_workdir, sizeof(l_workdir), "%s/", dir.c_str());
         l_detect = l_pull = l_send = l_dup = 0;
         l_miss = 0;
@@ -61,8 +35,6 @@ protected:
         free(l_miss_str.str);
         free(l_dup_str.str);
         l_miss_str.str = l_dup_str.str = NULL;
-        std::string rm = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(rm.c_str()), 0);
     }
 };
 
@@ -76,7 +48,7 @@ TEST_F(StatFileTest, EmptyJournalsGiveSummaryAndTwoLabels)
     EXPECT_TRUE(ere_match(out, "^\\[[0-9]+\\]src/diagferry_main\\([0-9]+\\) write_stat_file\\(\\): "
                                "detect:0 pull:0 send:0 miss:0 dup:0\n$"))
         << out;
-    EXPECT_EQ(slurp(dir + "/stat.txt"), "detect:0 pull:0 send:0 miss:0 dup:0\n[miss]\n\n[dup]\n");
+    EXPECT_EQ(read_file(dir + "/stat.txt"), "detect:0 pull:0 send:0 miss:0 dup:0\n[miss]\n\n[dup]\n");
     EXPECT_EQ(l_miss_str.str, nullptr);
     EXPECT_EQ(l_dup_str.str, nullptr);
 }
@@ -97,7 +69,7 @@ TEST_F(StatFileTest, FilledJournalsAreWrittenVerbatimBetweenTheLabels)
     ::testing::internal::CaptureStdout();
     write_stat_file();
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(slurp(dir + "/stat.txt"), std::string("detect:12 pull:10 send:9 miss:4 dup:1") +
+    EXPECT_EQ(read_file(dir + "/stat.txt"), std::string("detect:12 pull:10 send:9 miss:4 dup:1") +
                                             "\n[miss]\n" + miss1 + miss2 + "\n[dup]\n" + dup1);
 }
 
@@ -148,50 +120,40 @@ TEST_F(StatFileTest, ConcurrentMissesAndAppendsLoseNothing)
     std::string miss = l_miss_str.str, dup = l_dup_str.str;
     EXPECT_EQ((int)miss.size(), l_miss_str.size - 1);
     EXPECT_EQ((int)dup.size(), l_dup_str.size - 1);
-    std::vector<int> next_miss(THREADS, 0), next_dup(THREADS, 0);
-    size_t start = 0;
-    int lines = 0;
-    while (start < miss.size()) {
-        size_t end = miss.find('\n', start);
-        ASSERT_NE(end, std::string::npos);
-        std::string line = miss.substr(start, end - start);
-        ASSERT_TRUE(ere_match(line, "^\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"
-                                    "\\.[0-9]{3}\\]\tsend\tt[0-9]+-[0-9]+$"))
-            << line;
-        int t = -1, i = -1;
-        ASSERT_EQ(sscanf(strrchr(line.c_str(), '\t'), "\tt%d-%d", &t, &i), 2);
-        ASSERT_TRUE(t >= 0 && t < THREADS) << line;
-        EXPECT_EQ(i, next_miss[t]++);
-        lines++;
-        start = end + 1;
-    }
-    EXPECT_EQ(lines, THREADS * PER_THREAD);
-    start = 0;
-    lines = 0;
-    while (start < dup.size()) {
-        size_t end = dup.find('\n', start);
-        ASSERT_NE(end, std::string::npos);
-        int t, i;
-        ASSERT_EQ(sscanf(dup.c_str() + start, "[x] t%d-%d\n", &t, &i), 2);
-        ASSERT_TRUE(t >= 0 && t < THREADS);
-        EXPECT_EQ(i, next_dup[t]++);
-        lines++;
-        start = end + 1;
-    }
-    EXPECT_EQ(lines, THREADS * PER_THREAD);
+    /* Each line is LINE_RE with "t<thread>-<i>" after TAG; every thread's
+     * lines must come in its own order. */
+    auto check_journal = [&](const std::string &text, const std::string &line_re, char tag) {
+        std::vector<int> next(THREADS, 0);
+        int lines = 0;
+        for (size_t start = 0, end; start < text.size(); start = end + 1) {
+            end = text.find('\n', start);
+            ASSERT_NE(end, std::string::npos);
+            std::string line = text.substr(start, end - start);
+            ASSERT_TRUE(ere_match(line, line_re)) << line;
+            int t = -1, i = -1;
+            ASSERT_EQ(sscanf(strrchr(line.c_str(), tag), "%*ct%d-%d", &t, &i), 2) << line;
+            ASSERT_TRUE(t >= 0 && t < THREADS) << line;
+            EXPECT_EQ(i, next[t]++);
+            lines++;
+        }
+        EXPECT_EQ(lines, THREADS * PER_THREAD);
+    };
+    check_journal(miss,
+                  "^\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"
+                  "\\.[0-9]{3}\\]\tsend\tt[0-9]+-[0-9]+$",
+                  '\t');
+    check_journal(dup, "^\\[x\\] t[0-9]+-[0-9]+$", ' ');
 }
 
-TEST_F(StatFileTest, MissingWorkingDirectoryIsFatal)
+/* No fixture: a death test's child that ran a fixture's SetUp would leave
+ * its temporary directory behind. */
+TEST(StatFileDeathTest, MissingWorkingDirectoryIsFatal)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    snprintf(l_workdir, sizeof(l_workdir), "%s/gone/", dir.c_str());
+    snprintf(l_workdir, sizeof(l_workdir), "/nonexistent-diagferry-test/gone/");
     /* Log lines go to standard output; the child sends them to stderr for
      * the matcher. */
-    /* The threadsafe style runs SetUp again in the child, which then dies
-     * before TearDown: the child removes its own directory first. */
     EXPECT_EXIT(
         {
-            rmdir(dir.c_str());
             dup2(STDERR_FILENO, STDOUT_FILENO);
             write_stat_file();
         },
@@ -217,7 +179,7 @@ TEST_F(StatFileTest, LongestWorkingDirectoriesAreWrittenWhereConfigured)
     ::testing::internal::CaptureStdout();
     write_stat_file();
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(slurp(path + "stat.txt"), "detect:1 pull:0 send:0 miss:0 dup:0\n[miss]\n\n[dup]\n");
+    EXPECT_EQ(read_file(path + "stat.txt"), "detect:1 pull:0 send:0 miss:0 dup:0\n[miss]\n\n[dup]\n");
 }
 
 } // namespace
