@@ -51,9 +51,7 @@ TEST_F(FakeAdb, ProbeCountsOnlyPidsAsRunning)
     EXPECT_EQ(is_modem_logging(), FALSE);
     dir.write("out", "4242\n");
     EXPECT_EQ(is_modem_logging(), TRUE);
-    dir.write("out", "4242
-4250
-");
+    dir.write("out", "4242\r\n4250\n");
     dir.write("status", "1");
     EXPECT_EQ(is_modem_logging(), TRUE);
     auto c = bin.calls();
