@@ -26,7 +26,7 @@ DURATION=${2:-60}
 LADDER=${3:-1000,500,333,250,200,167,143,125,100}
 PHASES=${4:-latency,idle,bare,ladder,transfer}
 
-. "$EMU_SRC_DIR/tests/e2e/lib.sh"
+. "$EMU_SRC_DIR/tests/e2e/lib/lib.sh"
 . "$EMU_SRC_DIR/bench/calc.sh"
 
 MIB=1048576

@@ -15,7 +15,7 @@
 #
 # Usage: scripts/sanitize.sh [thread|address|all]
 # Environment: JOBS (build jobs, default 2), CTEST_ARGS (more ctest
-#              arguments, e.g. "-R e2e_transfer" or "-LE slow").
+#              arguments, e.g. "-R router_transfer" or "-LE slow").
 set -eu
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)

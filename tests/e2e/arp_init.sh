@@ -1,7 +1,7 @@
 #!/bin/bash
 # init_arp's failures: no br0, br0 without an IPv4 address, and a PC
 # address that is not a dotted quad.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 ARP_PROBE=$EMU_BUILD_DIR/tests/arp_probe
 OUT=$E2E_DIR/probe.out
 ERR=$E2E_DIR/probe.err

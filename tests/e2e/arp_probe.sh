@@ -2,8 +2,8 @@
 # The ARP probe on br0 against the emulated PC: answered probes take about
 # half a second, a silent PC makes them fail after about one and a half, and
 # the request on the wire is the 60-byte broadcast for the PC's address.
-. "$(dirname "$0")/lib.sh"
-. "$(dirname "$0")/arp_checks.sh"
+. "$(dirname "$0")/lib/lib.sh"
+. "$(dirname "$0")/lib/arp_checks.sh"
 
 # expect_durations MIN MAX: every probe took MIN..MAX milliseconds.
 expect_durations() {

@@ -7,8 +7,8 @@
 # The PC's kernel is told not to answer ARP, and a responder in its place
 # answers 50 ms late; the third host lives in a network namespace of its
 # own, plugged into br0, and answers at once.
-. "$(dirname "$0")/lib.sh"
-. "$(dirname "$0")/arp_checks.sh"
+. "$(dirname "$0")/lib/lib.sh"
+. "$(dirname "$0")/lib/arp_checks.sh"
 THIRD_IP=192.0.2.50
 HOLDER_PID=
 PC_RESPONDER_PID=

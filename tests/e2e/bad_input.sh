@@ -6,7 +6,7 @@
 # reach at start-up, with a working directory too small for four log files
 # (the space warning, CHECK lines for the log directory, then the ASSERT of
 # the push).
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 PID_FILE=/var/run/diagferry.pid
 
 for bad in "0" "" "-1" "-12345" "abc" " 0x10"; do

@@ -1,7 +1,7 @@
 #!/bin/bash
 # "diagferry -k" against the pid file: missing, stale (a dead process or a
 # live one that is no diagferry), bad, too long.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 PID_FILE=/var/run/diagferry.pid
 
 log "no pid file"

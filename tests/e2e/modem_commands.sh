@@ -5,8 +5,8 @@
 # start-up, compressed logs delivered byte for byte, and a tool that takes
 # four seconds to go after "-k" (five probes, no forced kill).
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 RM_DIR="shell busybox rm -rf /run/diag_logs/"
 

@@ -9,8 +9,8 @@
 # apart; the modem goes away again in the middle of them and a SIGTERM
 # still ends the daemon with status 0 and stat.txt at the PC.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 if [ "${EMU_ADB:-}" != real ]; then
     echo "skipped: needs the real adb client (EMU_ADB=real)"

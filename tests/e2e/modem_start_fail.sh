@@ -4,8 +4,8 @@
 # touched), a diag tool that never comes up (three probes), and a DIAG.cfg
 # missing from the working directory (the fresh log directory stays, empty).
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 no_telnet_line() { ! netstat -nt 2>/dev/null | grep -q ':23'; }
 

@@ -7,8 +7,8 @@
 # and only the probes that still find the tool bring the forced kill (after
 # five of them); a failed pkill or rm leaves no CHECK line there.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 PKILL="shell busybox pkill -9 diag_mdlog"
 RM_PID="shell busybox rm -f /run/diag_mdlog_pid"

@@ -3,8 +3,8 @@
 # one: the five oldest are queued, the newest of the six is lost as "push to
 # pull queue" and never taken again; everything else arrives.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 written_is() { [ "$(manifest_names | wc -l)" = "$1" ]; }
 pulling() { adb_calls "pull $MODEM_DIR_ON_MODEM$1" >/dev/null; }

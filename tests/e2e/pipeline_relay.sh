@@ -6,8 +6,8 @@
 # SIGTERM: the numbered shutdown, stat.txt at the PC matching what arrived,
 # nothing left behind.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 written() { manifest_names | wc -l; }
 written_at_least() { [ "$(written)" -ge "$1" ]; }

@@ -5,7 +5,7 @@
 # unterminated lines come through as the manager wrote them. The shutdown
 # closes the relay as its step 9 and restarts a manager that is no longer
 # relayed and does not inherit the daemon's blocked stop signals.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 NO_SIGNALS=0000000000000000
 

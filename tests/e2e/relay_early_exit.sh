@@ -2,7 +2,7 @@
 # A relayed mobile manager that ends by itself ends the relay thread then;
 # nothing more is relayed, and the shutdown still closes the relay in its
 # step 9 and starts a new manager.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 
 mobile_starts() {

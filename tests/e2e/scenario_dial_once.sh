@@ -2,7 +2,7 @@
 # "dial once": after 10 s the mobile manager's status, the modem offline,
 # 10 s later the status again, the modem online, 20 s later the last status;
 # then the test thread ends and the daemon goes on relaying logs.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 
 write_config '{"router.mode": "dial once"}'

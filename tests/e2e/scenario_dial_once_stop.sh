@@ -2,7 +2,7 @@
 # A shutdown during "dial once" after the offline switch stops the test
 # thread in its wait: the modem is left offline, and the shutdown goes on
 # at once.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 
 write_config '{"router.mode": "dial once"}'

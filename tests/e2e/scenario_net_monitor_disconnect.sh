@@ -4,7 +4,7 @@
 # in a row the 4th bad MP check ends the thread with
 # "[PROTOCOL]LTE WAN disconnect", about 70 s after monitoring began. The
 # daemon goes on relaying logs.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 t() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
 

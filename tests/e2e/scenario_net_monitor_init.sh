@@ -3,7 +3,7 @@
 # up: three start-up attempts about a second apart, then
 # "[PROTOCOL]LTE WAN init not connect"; the thread ends, the relay stays
 # open until the shutdown closes it.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 t() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
 

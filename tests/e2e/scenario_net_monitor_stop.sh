@@ -2,7 +2,7 @@
 # "net monitor": the start-up DNS check waits while the store reports 3;
 # a shutdown that comes while a DNS check is still waiting for its result
 # holds at its step 2 until the store has one, then goes on.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
 t() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
 

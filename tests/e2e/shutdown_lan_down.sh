@@ -7,8 +7,8 @@
 # queued omitted as "lan broken"; status 0.
 # Slow: about 70 s of silence.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 write_config '{"modem.log.size": 0.01, "modem.log.number": 10}'
 write_diag_cfg

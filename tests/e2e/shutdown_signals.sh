@@ -4,8 +4,8 @@
 # process stops the running instance. Each time the whole numbered shutdown
 # runs once and stat.txt matches what reached the PC.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 # start_relaying: a daemon that has relayed at least two files.
 # The tool starts paused, so that the first listing finds no backlog.

@@ -12,8 +12,8 @@
 # journalled as missed "send"), and stat.txt, a single block, still
 # arrives. Slow: about 110 s.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
 write_diag_cfg

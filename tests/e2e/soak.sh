@@ -18,8 +18,8 @@
 # After the first run the checker is fed a doctored copy of that run and
 # must find every planted fault.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 CHECKER=$HERE/../tools/check_invariants.sh
 SOAK_SECONDS=${SOAK_SECONDS:-80}

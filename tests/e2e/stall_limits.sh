@@ -11,8 +11,8 @@
 # process is left. Files that the modem rotated away during the stalls fail
 # their pull too. Slow: about 80 s.
 HERE=$(cd "$(dirname "$0")" && pwd)
-. "$HERE/lib.sh"
-. "$HERE/pipeline_checks.sh"
+. "$HERE/lib/lib.sh"
+. "$HERE/lib/pipeline_checks.sh"
 
 # The stand-in's stall: any of its sleeps still running is a leaked command.
 stalled_left() { pgrep -f "sleep 3600" >/dev/null; }

@@ -1,7 +1,6 @@
 /*
- * Query stage: listing parser, selection of new names, sequence check, and
- * the pull queue; plus how a log name reaches the adb and busybox command
- * lines of the pull and send stages.
+ * Query stage: listing parser, selection of new names, sequence check, the
+ * pull queue and the shutdown's final listing.
  *
  * The stage's own state is file-static, so this file includes query.cpp
  * (its symbols then come from here, not from the library) and resets that
@@ -12,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "../../src/diagferry_main/query.cpp"
-#include "test_support.h"
+#include "pipeline_test.h"
 
 #include <atomic>
 #include <string>
@@ -22,139 +21,22 @@
 
 namespace {
 
-/* The illustrative names: prefix, 19 date characters and "_" (9..28), the
- * id at 29 and 30, then ".qmdl". */
-std::string log_name(int second, int id)
-{
-    char buf[64];
-    snprintf(buf, sizeof(buf), "diag_log_2026_12_05_19_30_%02d_%02d.qmdl", second, id);
-    return buf;
-}
-
-/* Hostile but valid as far as the listing goes: 36 characters that would
- * create files P and Q in the working directory if a shell ran them. */
-const char HOSTILE[] = "diag_log_$(touch P)';touch Q;'.qmdl";
-
-/* The stages move names in 41-byte buffers and copy them whole. */
-struct Slot {
-    char name[LOG_NAME_SIZE];
-};
-Slot slot(const std::string &name)
-{
-    Slot s;
-    memset(s.name, 0, sizeof(s.name));
-    snprintf(s.name, sizeof(s.name), "%s", name.c_str());
-    return s;
-}
-
-const char *STAMP = "\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\]";
-
-/* A journal must read exactly these lines, each after its own time stamp. */
-void expect_journal(const char *journal, const std::vector<std::string> &tails)
-{
-    std::string want = "^";
-    for (const std::string &t : tails)
-        want += STAMP + ere_escape(t) + "\n";
-    want += "$";
-    EXPECT_TRUE(ere_match(journal, want)) << "journal:\n" << journal;
-}
-
-std::vector<std::string> drain_pull_queue_names()
-{
-    std::vector<std::string> names;
-    char name[LOG_NAME_SIZE];
-    while (queue_pop(&l_need_pull_queue, name))
-        names.push_back(name);
-    return names;
-}
-
-/* Bodies of the fake programs (FakeBin records their calls). */
-const char FAKE_ADB[] = R"(
-case "$1" in
-shell)
-    [ -e "$D/listing_fails" ] && exit 1
-    rm "$D/listing_fails_once" 2>/dev/null && exit 1
-    cat "$D/listing"
-    ;;
-pull)
-    [ -e "$D/pull_fails" ] && { echo "adb: error: remote object does not exist"; exit 1; }
-    printf 'log data' > "$3" || exit 1
-    echo "$2: 1 file pulled."
-    ;;
-esac
-exit 0
-)";
-
-const char FAKE_BUSYBOX[] = R"(
-[ -e "$D/tftp_fails" ] && exit 1
-exit 0
-)";
-
-class QueryStageTest : public ::testing::Test {
+class QueryStageTest : public PipelineTest {
 protected:
-    FakeBin bin;
-    std::string dir = bin.dir.path, saved_cwd;
-
     void SetUp() override
     {
-        ASSERT_TRUE(bin.add("adb", FAKE_ADB));
-        ASSERT_TRUE(bin.add("busybox", FAKE_BUSYBOX));
-        ASSERT_TRUE(write_file(dir + "/listing", ""));
-        mkdir((dir + "/work").c_str(), 0755);
-        char cwd[PATH_BUF_SIZE];
-        ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-        saved_cwd = cwd;
-        /* A command that got out of its quotes would act here. */
-        ASSERT_EQ(chdir(dir.c_str()), 0);
-
-        /* The stage's state as at start-up. */
+        PipelineTest::SetUp();
+        /* The stage's own state as at start-up. */
         l_build_query_cmd = 1;
         l_query_cmd[0] = '\0';
         l_first_query = 1;
         memset(l_last_listed, 0, sizeof(l_last_listed));
         l_last_id = -1;
         snprintf(l_last_log, sizeof(l_last_log), "init");
-        l_query_running = 1;
-        l_pull_running = 1;
-        l_lan_broken = 0;
-        l_detect = l_pull = l_send = l_dup = 0;
-        l_miss = 0;
-        init_stat_str(&l_miss_str);
-        init_stat_str(&l_dup_str);
-        ASSERT_TRUE(queue_create(&l_need_pull_queue, LOG_NAME_SIZE, PULL_QUEUE_SLOTS));
-        ASSERT_TRUE(queue_create(&l_need_send_queue, LOG_NAME_SIZE, SEND_QUEUE_SLOTS));
-        snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "/run/diag_logs/");
-        snprintf(l_workdir, sizeof(l_workdir), "%s/work/", dir.c_str());
-        snprintf(l_pc_ip, sizeof(l_pc_ip), "192.0.2.100");
+        l_listed_logs = 0;
+        l_quiet_listings = 0;
+        l_quiet_since[0] = '\0';
     }
-
-    void TearDown() override
-    {
-        queue_destory(&l_need_pull_queue);
-        queue_destory(&l_need_send_queue);
-        free(l_miss_str.str);
-        free(l_dup_str.str);
-        l_miss_str.str = l_dup_str.str = NULL;
-        EXPECT_EQ(chdir(saved_cwd.c_str()), 0);
-    }
-
-    void set_listing(const std::vector<std::string> &names)
-    {
-        std::string text;
-        for (const std::string &n : names)
-            text += n + "\n";
-        ASSERT_TRUE(write_file(dir + "/listing", text));
-    }
-
-    /* Runs one do_query and returns its log lines. */
-    std::vector<std::string> query()
-    {
-        ::testing::internal::CaptureStdout();
-        do_query();
-        return log_entries(::testing::internal::GetCapturedStdout());
-    }
-
-    std::vector<std::vector<std::string>> calls() { return bin.calls(); }
 
     /* Leaves the state of the worked example: last accepted id 5. */
     void after_id_5()
@@ -484,61 +366,7 @@ TEST_F(QueryStageTest, ShortNamesTakeTheirIdFromWhatIsThere)
     EXPECT_EQ(l_miss.load(), 0);
 }
 
-/* ---- names on the pull and send command lines */
-
-
-TEST_F(QueryStageTest, PullPassesTheNameIntactAndQueuesItForSending)
-{
-    ::testing::internal::CaptureStdout();
-    do_pull(slot(HOSTILE).name);
-    auto lines = log_entries(::testing::internal::GetCapturedStdout());
-    ASSERT_EQ(calls().size(), 1u);
-    EXPECT_EQ(calls()[0],
-              (std::vector<std::string>{"adb", "pull", std::string("/run/diag_logs/") + HOSTILE,
-                                        l_workdir + std::string(HOSTILE)}));
-    EXPECT_FALSE(exists(dir + "/P"));
-    EXPECT_FALSE(exists(dir + "/Q"));
-    EXPECT_EQ(read_file(l_workdir + std::string(HOSTILE)), "log data");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "do_pull(): pull log from modem to router. /run/diag_logs/" +
-                            std::string(HOSTILE) + ": 1 file pulled.");
-    EXPECT_EQ(l_pull, 1);
-    char queued[LOG_NAME_SIZE];
-    ASSERT_TRUE(queue_pop(&l_need_send_queue, queued));
-    EXPECT_STREQ(queued, HOSTILE);
-}
-
-TEST_F(QueryStageTest, FailedPullIsCountedJournalledAndDropped)
-{
-    ASSERT_TRUE(write_file(dir + "/pull_fails", ""));
-    ::testing::internal::CaptureStdout();
-    do_pull(slot(log_name(0, 0)).name);
-    auto lines = log_entries(::testing::internal::GetCapturedStdout());
-    EXPECT_EQ(lines, (std::vector<std::string>{"do_pull(): pull [" + log_name(0, 0) +
-                                               "] from modem to router failed"}));
-    EXPECT_EQ(l_pull, 0);
-    EXPECT_EQ(l_miss.load(), 1);
-    expect_journal(l_miss_str.str, {"\tpull\t" + log_name(0, 0)});
-    EXPECT_TRUE(queue_is_empty(&l_need_send_queue));
-}
-
-TEST_F(QueryStageTest, PullTooLongForTheCommandBufferIsNotRun)
-{
-    /* A 1000-character working directory: twice in the command, too long. */
-    std::string longdir = "/" + std::string(998, 'w') + "/";
-    snprintf(l_workdir, sizeof(l_workdir), "%s", longdir.c_str());
-    ::testing::internal::CaptureStdout();
-    do_pull(slot(log_name(0, 0)).name);
-    auto lines = log_entries(::testing::internal::GetCapturedStdout());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("format_command(): command too long, not run: adb pull ", 0), 0u)
-        << lines[0];
-    EXPECT_EQ(lines[1], "do_pull(): pull [" + log_name(0, 0) + "] from modem to router failed");
-    EXPECT_TRUE(calls().empty()) << "nothing may run";
-    EXPECT_EQ(l_miss.load(), 1);
-}
-
-/* ---- shutdown: the final listing and the pull drain */
+/* ---- shutdown: the final listing */
 
 TEST_F(QueryStageTest, FinalListingIsTriedAgainWhenItFails)
 {
@@ -564,102 +392,6 @@ TEST_F(QueryStageTest, FinalListingIsTriedAgainWhenItFails)
                          "do_query(): Error: exe query cmd (ls) failed!",
                          "do_final_query(): final query failed 3 times: files written since the "
                          "last listing stay on the modem"}));
-}
-
-TEST_F(QueryStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
-{
-    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(0, 0)).name));
-    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(1, 1)).name));
-    l_pull_running = 0; /* as during the shutdown's drain */
-
-    /* LAN sound: the pulled file waits for room instead of being dropped. */
-    std::atomic<bool> done(false);
-    ::testing::internal::CaptureStdout();
-    std::thread puller([&] {
-        do_pull(slot(log_name(2, 2)).name);
-        done = true;
-    });
-    usleep(300000);
-    EXPECT_FALSE(done) << "a full send queue must hold the pulled file back, not drop it";
-    char popped[LOG_NAME_SIZE];
-    pthread_mutex_lock(&l_send_queue_mutex);
-    EXPECT_TRUE(queue_pop(&l_need_send_queue, popped));
-    pthread_cond_signal(&l_send_space_cond);
-    pthread_mutex_unlock(&l_send_queue_mutex);
-    puller.join();
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(l_miss.load(), 0);
-    EXPECT_STREQ(l_miss_str.str, "");
-    ASSERT_TRUE(queue_pop(&l_need_send_queue, popped));
-    ASSERT_TRUE(queue_pop(&l_need_send_queue, popped));
-    EXPECT_STREQ(popped, log_name(2, 2).c_str());
-
-    /* LAN broken: no one will send it, so it is journalled at once. */
-    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(3, 3)).name));
-    ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(4, 4)).name));
-    l_lan_broken = 1;
-    ::testing::internal::CaptureStdout();
-    do_pull(slot(log_name(5, 5)).name);
-    auto lines = log_entries(::testing::internal::GetCapturedStdout());
-    EXPECT_EQ(lines.back(),
-              "do_pull(): omit add [" + log_name(5, 5) + "] to need_send_queue: queue full");
-    EXPECT_EQ(l_miss.load(), 1);
-    expect_journal(l_miss_str.str, {"\tadd to send queue\t" + log_name(5, 5)});
-}
-
-TEST_F(QueryStageTest, SendUploadsUnderTheSameNameAndRemovesTheCopy)
-{
-    std::string local = l_workdir + std::string(HOSTILE);
-    ASSERT_TRUE(write_file(local, "log data"));
-    double spent = -1;
-    EXPECT_EQ(send_to_pc(HOSTILE, 1, 0, &spent), 1);
-    EXPECT_GE(spent, 0.0);
-    ASSERT_EQ(calls().size(), 1u);
-    EXPECT_EQ(calls()[0], (std::vector<std::string>{"busybox", "tftp", "-p", "-l", local, "-r",
-                                                    HOSTILE, "192.0.2.100", "-b", "16384"}));
-    EXPECT_FALSE(exists(local));
-    EXPECT_FALSE(exists(dir + "/P"));
-    EXPECT_FALSE(exists(dir + "/Q"));
-}
-
-TEST_F(QueryStageTest, FailedSendIsCountedAndTheCopyIsGoneAllTheSame)
-{
-    std::string local = l_workdir + log_name(0, 0);
-    ASSERT_TRUE(write_file(local, "log data"));
-    ASSERT_TRUE(write_file(dir + "/tftp_fails", ""));
-    ::testing::internal::CaptureStdout();
-    do_send(slot(log_name(0, 0)).name);
-    auto lines = log_entries(::testing::internal::GetCapturedStdout());
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "call_system(): exit code is 1",
-                         "do_send(): send [" + log_name(0, 0) + "] from router to PC failed"}));
-    EXPECT_FALSE(exists(local));
-    EXPECT_EQ(l_send, 0);
-    EXPECT_EQ(l_miss.load(), 1);
-    expect_journal(l_miss_str.str, {"\tsend\t" + log_name(0, 0)});
-
-    /* A copy already gone: the unlink CHECK comes before the failure line. */
-    ::testing::internal::CaptureStdout();
-    do_send(slot(log_name(1, 1)).name);
-    lines = log_entries(::testing::internal::GetCapturedStdout());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], std::string("send_to_pc(): CHECK(unlink(local) == 0) failed. fail to unlink [") +
-                            l_workdir + log_name(1, 1) + "], errno: 2");
-    EXPECT_EQ(lines[2], "do_send(): send [" + log_name(1, 1) + "] from router to PC failed");
-    EXPECT_EQ(l_miss.load(), 2);
-}
-
-TEST_F(QueryStageTest, SuccessfulSendLogsItsTimeAndCounts)
-{
-    ASSERT_TRUE(write_file(l_workdir + log_name(0, 0), "log data"));
-    ::testing::internal::CaptureStdout();
-    do_send(slot(log_name(0, 0)).name);
-    auto lines = log_entries(::testing::internal::GetCapturedStdout());
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(ere_match(lines[0], "^do_send\\(\\): send log from router to PC in [0-9]+\\.[0-9]{3}s$"))
-        << lines[0];
-    EXPECT_EQ(l_send, 1);
-    EXPECT_EQ(l_miss.load(), 0);
 }
 
 } // namespace

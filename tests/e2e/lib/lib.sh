@@ -20,7 +20,6 @@ if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
 fi
 
 E2E_NAME=$(basename "$0" .sh)
-E2E_HERE=$(cd "$(dirname "$0")" && pwd)   # the scenario's directory, absolute
 E2E_DIR=$EMU_RUN_DIR/e2e
 DAEMON=$EMU_DIAGFERRY
 DAEMON_OUT=$E2E_DIR/daemon.out      # the daemon's stdout and stderr

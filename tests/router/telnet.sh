@@ -4,7 +4,7 @@
 # Records written by another process (cli's start, a session's end, a
 # reaped telnetd) are waited for, up to 5 s: a loaded machine may take a
 # while to schedule their writers.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../e2e/lib/lib.sh"
 
 cli_starts() {
     grep -c "started pid" "$EMU_LOG_DIR/cli.log"

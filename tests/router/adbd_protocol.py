@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-# adbd_selftest: checks of the modem's adbd (modem_adbd.py) that the real
+# adbd_protocol: checks of the modem's adbd (modem_adbd.py) that the real
 # adb client would not notice: one unacknowledged WRTE per stream, sync
 # requests split across WRTEs (and several in one), full-size DONE records,
 # and sync paths that try to leave the modem's root. Runs inside the
-# emulated router (router/emu ... -- adbd_selftest.py), against an adbd of
+# emulated router (router/emu ... -- tests/router/adbd_protocol.py), against an adbd of
 # its own on port 5565 with a control directory of its own.
 import os
 import socket
@@ -14,7 +14,7 @@ import tempfile
 import time
 
 PORT = 5565
-HERE = os.path.dirname(os.path.abspath(__file__))
+ROUTER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "router")
 ROOT = os.environ["EMU_MODEM_ROOT"]
 failures = []
 
@@ -151,7 +151,7 @@ def sync_records(sock):
 def main():
     ctl = tempfile.mkdtemp(prefix="adbd-ctl.", dir="/var/tmp")
     log = tempfile.mkdtemp(prefix="adbd-log.", dir="/var/tmp")
-    adbd = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "modem_adbd.py"),
+    adbd = subprocess.Popen(["/usr/bin/python3", os.path.join(ROUTER_DIR, "modem_adbd.py"),
                              "--root", ROOT, "--ctl", ctl, "--log", log, "--port", str(PORT)])
     try:
         for _ in range(50):

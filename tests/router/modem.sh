@@ -2,7 +2,7 @@
 # The diag tool simulator on the modem, driven through adb the way the
 # daemon drives it: start, names, rolling, pacing controls, hostile names,
 # -k and its failure modes.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../e2e/lib/lib.sh"
 DIR=/run/diag_logs
 MDIR=$EMU_MODEM_ROOT$DIR
 

@@ -5,7 +5,7 @@
 # command ignores the stop signal (EMU_STOP_GRACE). The sandbox runs the
 # daemon, the diag tool and stray background processes meanwhile.
 #
-#   tests/e2e/cleanup.sh BUILD_DIR
+#   tests/router/cleanup.sh BUILD_DIR
 set -u
 BUILD=${1:?usage: cleanup.sh BUILD_DIR}
 EMU=$(dirname "$(readlink -f "$0")")/../../router/emu

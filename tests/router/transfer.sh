@@ -2,7 +2,7 @@
 # One file's road without the daemon: written on the modem, adb pull to the
 # router, busybox tftp to the PC; compared byte for byte. Also adb's
 # failures, call log, push, exit status and injected faults.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../e2e/lib/lib.sh"
 NAME='diag_log_x$y;z|w.qmdl'   # shell-special characters survive the road
 
 log "write on the modem"
