@@ -21,13 +21,6 @@ wait_mobile_start() {
     done
     return 1
 }
-# True when PID no longer runs (gone, or a zombie nobody reaped yet).
-gone() {
-    local stat
-    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
-    stat=${stat##*) }
-    [ "${stat%% *}" = Z ]
-}
 sig_blocked() {
     awk '/^SigBlk:/ {print $2}' "/proc/$1/status"
 }

@@ -9,7 +9,7 @@
 #              wait_line TEXT [SECONDS], signal_daemon SIG, wait_exit [SECONDS],
 #              stop_daemon [SIG] [SECONDS], run_daemon ARGS (foreground)
 # Checks:      check, refute, expect_eq, expect_line, forbid_line,
-#              count_lines, wait_until SECONDS CMD, not CMD
+#              count_lines, wait_until SECONDS CMD, not CMD, gone PID
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
 set -u
@@ -221,12 +221,17 @@ wait_line() {
     done
 }
 
-# True once the daemon has exited (it is then a zombie until wait_exit).
-daemon_ended() {
+# True when PID no longer runs (gone, or a zombie nobody reaped yet).
+gone() {
     local stat
-    stat=$(cat "/proc/$DAEMON_PID/stat" 2>/dev/null) || return 0
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
     stat=${stat##*) }
     [ "${stat%% *}" = Z ]
+}
+
+# True once the daemon has exited (it is then a zombie until wait_exit).
+daemon_ended() {
+    gone "$DAEMON_PID"
 }
 
 signal_daemon() {
