@@ -174,6 +174,33 @@ TEST(RelayOpenClose, RunsItsCommandsInOrder)
     EXPECT_NE(out.find("listen mobile thread exit"), std::string::npos);
 }
 
+TEST(RelayOpenClose, CloseEndsInBoundedTimeWhenTheManagerNeverDies)
+{
+    /* killall here kills nothing: the manager holds the relay's pipe for
+     * 30 s. The close must not wait for it, and must not leave it running. */
+    FakePath fake;
+    ASSERT_TRUE(fake.add("killall", ":"));
+    fake.add("mobile_cli", ":");
+    std::string pid_file = fake.sim().file("manager.pid");
+    fake.add("mobile", "[ -e '" + fake.sim().file("ran") + "' ] && exit 0\n: > '" +
+                           fake.sim().file("ran") + "'\necho $$ > '" + pid_file +
+                           "'\nexec sleep 30");
+
+    testing::internal::CaptureStdout();
+    set_mobile_debug(1);
+    double t0 = mono_s();
+    set_mobile_debug(0);
+    double close_s = mono_s() - t0;
+    testing::internal::GetCapturedStdout();
+
+    EXPECT_LT(close_s, 5.0);
+    pid_t manager = (pid_t)atoi(read_file(pid_file).c_str());
+    ASSERT_GT(manager, 1);
+    for (int i = 0; i < 200 && kill(manager, 0) == 0; i++)
+        usleep(10000);
+    EXPECT_NE(kill(manager, 0), 0) << "the unkillable manager was left running";
+}
+
 TEST(RelayOpenClose, CloseWithoutOpenJoinsNothing)
 {
     FakePath fake;
