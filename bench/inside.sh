@@ -249,14 +249,19 @@ phase_idle() {
     finish_run
 
     # The bare loop lists the directory as the idle daemon found it (its
-    # configuration only) with the same command, once a second: a sleep in
-    # the background sets the pace, so a slow listing does not stretch it.
+    # configuration only) with the same command, once a second on the
+    # clock, so a slow listing does not stretch the period. It waits with
+    # read -t on a pipe nobody writes: a sleep program would add a process
+    # a second to the loop's cost.
     log "idle: bare listing loop for $DURATION s"
     write_diag_cfg "$MODEM_DIR"
-    sh -c 'while :; do
-        sleep 1 &
+    bash -c 'exec 9<> <(:)
+    next=${EPOCHREALTIME/./}
+    while :; do
         adb shell "cd $1 && ls -1 --color=never diag_log_*.qmdl*" >/dev/null 2>&1
-        wait
+        next=$((next + 1000000))
+        left=$((next - ${EPOCHREALTIME/./}))
+        [ "$left" -gt 0 ] && read -r -t "$((left / 1000000)).$(printf %06d $((left % 1000000)))" -u 9
     done' bare_poll "$MODEM_LOG_DIR" &
     loop_pid=$!
     sleep 2
