@@ -1,5 +1,5 @@
 #!/bin/bash
-# The diag tool's lifecycle as the adb stand-in saw it: every command line
+# The diag tool's lifecycle as the modem saw it: every command line
 # in order, the start options for zip level 0 and 19 and a fractional size,
 # a tool left running by someone else stopped at start-up, and a tool that
 # takes four seconds to go after "-k" (five probes, no forced kill).
