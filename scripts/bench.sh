@@ -236,9 +236,9 @@ row d "CPU, idle (tool paused)" "$(get idle_cpu_pct) % of a core" "< 0.3 %" "$(v
 row d "  idle: CPU seconds in wall seconds" "$(get idle_cpu_s) s in $(get idle_wall_s) s" "" ""
 row d "idle polling, whole router cost (CPU s per minute)" "$idle_min s/min" \
     "bare listing loop $bare_min s/min; +5 %: $poll_limit" "$(verdict "$idle_min" '<' "$poll_limit")"
-row d "  daemon + children + adb server: CPU s, wall s, listings" \
+row d "  daemon, its children, adb server: CPU s in wall s" \
     "$(get idle_poll_cpu_s) s in $(get idle_poll_wall_s) s" "$(get idle_poll_listings) listings" ""
-row d "  bare loop + children + adb server: CPU s, wall s, listings" \
+row d "  bare loop, its children, adb server: CPU s in wall s" \
     "$(get bare_poll_cpu_s) s in $(get bare_poll_wall_s) s" "$(get bare_poll_listings) listings" ""
 row d "CPU, busy (1 MiB at 1/s)" "$(get busy_cpu_pct) % of a core" "" ""
 row d "  busy: CPU seconds in wall seconds" "$(get busy_cpu_s) s in $(get busy_wall_s) s" "" ""
@@ -258,6 +258,7 @@ echo "  bridge port lan0, egress towards the PC (the direction of the uploads)."
 echo "CPU: utime+stime of the daemon process (all threads, not its children), /proc/PID/stat."
 echo "idle polling: utime+stime+cutime+cstime of the daemon (so every listing's shell and adb"
 echo "  client it waited for) plus utime+stime of the adb server, against the same sum for a"
-echo "  sh loop running the daemon's listing command once a second; the modem's side is not counted."
+echo "  bash loop running the daemon's listing command once a second (paced with read -t, no"
+echo "  sleep process); the modem's side is not counted. Resolution: one clock tick (10 ms)."
 echo
 echo "run time: $(($(date +%s) - T_START)) s"
