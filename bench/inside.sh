@@ -13,7 +13,10 @@
 #             appearance on the modem (ctime of the renamed file, polled),
 #             arrival = final mtime of the byte-identical copy on the PC;
 #             the daemon's CPU time and peak RSS over the same run (busy)
-#   idle      the diag tool paused; the daemon's CPU time and peak RSS
+#   idle      the diag tool paused; the daemon's CPU time and peak RSS, and
+#             the router's whole cost of the idle polling (the daemon, the
+#             shell and adb client of each listing, the adb server) beside
+#             a bare shell loop running the same listing once a second
 #   ladder    1 MiB files at shorter and shorter intervals, each run checked
 #             for stat.txt miss 0 and every file but the newest on the PC
 #   bare      adb pull, busybox tftp and pull-then-send loops without the
@@ -79,14 +82,63 @@ finish_run() {
     [ "$DAEMON_STATUS" = 0 ] || e2e_fail "daemon exit status $DAEMON_STATUS"
 }
 
-# Daemon's own CPU time in clock ticks (utime + stime, children excluded).
-cpu_ticks() {
-    local stat
-    stat=$(cat "/proc/$DAEMON_PID/stat") || e2e_fail "daemon gone"
+# proc_ticks PID [all]: clock ticks PID has used, utime + stime; with
+# "all", also cutime + cstime: its children (and theirs) that it has
+# waited for, which is every listing's shell and adb client.
+proc_ticks() {
+    local all=${2:-} stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
     stat=${stat##*) }
-    # After the command name: field 3 is the state, utime and stime are 14, 15.
+    # After the command name: field 3 is the state, utime, stime, cutime,
+    # cstime are 14 to 17.
     set -- $stat
-    echo $((${12} + ${13}))
+    if [ "$all" = all ]; then
+        echo $((${12} + ${13} + ${14} + ${15}))
+    else
+        echo $((${12} + ${13}))
+    fi
+}
+
+# Daemon's own CPU time in clock ticks (children excluded).
+cpu_ticks() {
+    proc_ticks "$DAEMON_PID" || e2e_fail "daemon gone"
+}
+
+# The adb server's pid (Debian's adb only; the stand-in has none).
+adb_server_pid() {
+    local p
+    for p in /proc/[0-9]*; do
+        case $(tr '\0' ' ' <"$p/cmdline" 2>/dev/null) in
+        *"fork-server server"*) echo "${p#/proc/}"; return 0 ;;
+        esac
+    done
+    return 1
+}
+
+# poll_snapshot PID: "TIME TICKS LISTINGS": the wall clock, the ticks of PID
+# with its waited-for children plus those of the adb server, and the
+# listings the modem has answered so far.
+poll_snapshot() {
+    local t ticks server=0 spid listings
+    t=$(now)
+    ticks=$(proc_ticks "$1" all) || e2e_fail "poller $1 gone"
+    spid=$(adb_server_pid) && server=$(proc_ticks "$spid")
+    listings=$(grep -cF -- '&& ls -1 --color=never' "$EMU_LOG_DIR/adb.calls")
+    echo "$t $((ticks + ${server:-0})) $listings"
+}
+
+# poll_cost PREFIX "SNAPSHOT0" "SNAPSHOT1": records PREFIX_poll_cpu_s,
+# PREFIX_poll_wall_s, PREFIX_poll_listings and PREFIX_poll_per_min (CPU
+# seconds per minute of running).
+poll_cost() {
+    local t0 c0 l0 t1 c1 l1
+    read -r t0 c0 l0 <<<"$2"
+    read -r t1 c1 l1 <<<"$3"
+    res "$1_poll_cpu_s" "$(awk -v c=$((c1 - c0)) -v k="$CLK_TCK" 'BEGIN { printf "%.2f", c / k }')"
+    res "$1_poll_wall_s" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')"
+    res "$1_poll_listings" $((l1 - l0))
+    res "$1_poll_per_min" "$(awk -v c=$((c1 - c0)) -v k="$CLK_TCK" -v a="$t0" -v b="$t1" \
+        'BEGIN { printf "%.2f", 60 * c / k / (b - a) }')"
 }
 
 vm_hwm_kib() {
@@ -184,13 +236,42 @@ phase_latency() {
 }
 
 phase_idle() {
+    local s0 s1 loop_pid
     log "idle: diag tool paused for $DURATION s"
     fresh_run 1 1000
     ctl mdlog_pause
     start_and_wait
     sleep 2
+    s0=$(poll_snapshot "$DAEMON_PID")
     measure_for "$DURATION" idle
+    s1=$(poll_snapshot "$DAEMON_PID")
+    poll_cost idle "$s0" "$s1"
     finish_run
+
+    # The bare loop lists the directory as the idle daemon found it (its
+    # configuration only) with the same command, once a second on the
+    # clock, so a slow listing does not stretch the period. It waits with
+    # read -t on a pipe nobody writes: a sleep program would add a process
+    # a second to the loop's cost.
+    log "idle: bare listing loop for $DURATION s"
+    write_diag_cfg "$MODEM_DIR"
+    bash -c 'exec 9<> <(:)
+    next=${EPOCHREALTIME/./}
+    while :; do
+        adb shell "cd $1 && ls -1 --color=never diag_log_*.qmdl*" >/dev/null 2>&1
+        next=$((next + 1000000))
+        left=$((next - ${EPOCHREALTIME/./}))
+        [ "$left" -gt 0 ] && read -r -t "$((left / 1000000)).$(printf %06d $((left % 1000000)))" -u 9
+    done' bare_poll "$MODEM_LOG_DIR" &
+    loop_pid=$!
+    sleep 2
+    s0=$(poll_snapshot "$loop_pid")
+    sleep "$DURATION"
+    s1=$(poll_snapshot "$loop_pid")
+    kill "$loop_pid"
+    wait "$loop_pid" 2>/dev/null
+    poll_cost bare "$s0" "$s1"
+    rm -rf "$MODEM_DIR"
 }
 
 phase_ladder() {
@@ -305,6 +386,7 @@ phase_transfer() {
 : >"$RESULTS"
 res duration "$DURATION"
 res started "$(date -u '+%Y-%m-%d %H:%M:%S UTC')"
+res adb "$EMU_ADB, $EMU_MODEM modem$([ "$EMU_ADB" = real ] && adb version | sed -n '1s/.*version /, client /p')"
 for phase in ${PHASES//,/ }; do
     case $phase in
     latency | idle | bare | ladder | transfer) "phase_$phase" ;;

@@ -24,7 +24,8 @@ row_has() {
 }
 
 # A run that missed several targets: latency p95, the transfer rate (adb
-# is the slower bare stage here) and the idle CPU; RSS peaks in the busy run.
+# is the slower bare stage here), the idle CPU and the idle polling beside
+# the bare listing loop; RSS peaks in the busy run.
 cat >"$T/missed" <<'EOF'
 duration=60
 started=2026-12-07 12:00:00 UTC
@@ -63,6 +64,8 @@ xfer_reasons=add to send queue 2
 idle_cpu_pct=0.500
 idle_cpu_s=0.30
 idle_wall_s=60.0
+idle_poll_per_min=1.10
+bare_poll_per_min=1.00
 busy_cpu_pct=0.200
 busy_rss_kib=2500
 idle_rss_kib=2000
@@ -81,6 +84,8 @@ row_has "$out" "daemon sustained" "MISSED by 17 %"
 row_has "$out" "  daemon / slower bare stage" "75.0 %"
 row_has "$out" "  daemon / naive serial loop" "100.0 %"
 row_has "$out" "CPU, idle" "MISSED by 67 %"
+row_has "$out" "idle polling, whole" "bare listing loop 1.00 s/min; +5 %: 1.05"
+row_has "$out" "idle polling, whole" "MISSED by 5 %"
 row_has "$out" "peak RSS" "2000 / 2500 / n/a KiB"
 row_has "$out" "peak RSS" "met"
 row_has "$out" "MIPS binary" "run scripts/cross-build.sh"
@@ -89,8 +94,10 @@ grep -q '^date: *2026-12-07 12:00:00 UTC$' <<<"$out" || fail "date line"
 # Two other ladders: loss already at the first step (with an RSS just over
 # the target), and no loss at any step.
 sed -e 's/^ladder_best=.*/ladder_best=none/' -e 's/^ladder_broke=.*/ladder_broke=1000/' \
-    -e 's/^busy_rss_kib=.*/busy_rss_kib=3100/' "$T/missed" >"$T/none"
+    -e 's/^busy_rss_kib=.*/busy_rss_kib=3100/' -e 's/^idle_poll_per_min=.*/idle_poll_per_min=1.04/' \
+    "$T/missed" >"$T/none"
 out=$("$BENCH" --from "$T/none" -M "$T/no-such-build")
+row_has "$out" "idle polling, whole" "met"
 row_has "$out" "highest 1 MiB rate" "none (1000 ms lost files)"
 row_has "$out" "peak RSS" "MISSED by 1 %"
 sed -e 's/^ladder_broke=.*/ladder_broke=none/' "$T/missed" >"$T/clean"

@@ -195,6 +195,8 @@ slower=$(calc "sprintf(\"%.2f\", ($b10_adb < $b10_tftp) ? $b10_adb : $b10_tftp)"
 slower_name=$(calc "($b10_adb < $b10_tftp) ? \"adb\" : \"tftp\"")
 xfer=$(get xfer_mbps)
 xfer_ratio=$(calc "sprintf(\"%.1f\", $xfer * 100 / $slower)")
+idle_min=$(get idle_poll_per_min) bare_min=$(get bare_poll_per_min)
+poll_limit=$(calc "sprintf(\"%.2f\", $bare_min * 1.05)")
 rss_max=$(largest "$(get idle_rss_kib)" "$(get busy_rss_kib)" "$(get xfer_rss_kib)")
 
 DURATION=$(get duration)
@@ -202,8 +204,9 @@ echo "diagferry benchmark: ${DURATION}-second daemon runs"
 echo "date:    $(get started)"
 echo "machine: $cpu_model, $(nproc) cores, kernel $(uname -r)"
 echo "commit:  $git_rev$([ "$git_dirty" -gt 0 ] && echo " (daemon sources modified in the tree)")"
-build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD/CMakeCache.txt")
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null)
 echo "build:   $BUILD (${build_type:-RelWithDebInfo by default})"
+echo "adb:     $(get adb)"
 echo "load:    start: ${LOAD_START##*load average: }; end: ${LOAD_END##*load average: }"
 echo
 row "" measure measured "target / beside it" verdict
@@ -231,6 +234,12 @@ row c "bare tftp loop (router port lan0 tbf 100mbit)" "$b10_tftp MB/s" "" ""
 row c "naive serial loop" "$(get bare10_serial_mbps) MB/s" "" ""
 row d "CPU, idle (tool paused)" "$(get idle_cpu_pct) % of a core" "< 0.3 %" "$(verdict "$(get idle_cpu_pct)" '<' 0.3)"
 row d "  idle: CPU seconds in wall seconds" "$(get idle_cpu_s) s in $(get idle_wall_s) s" "" ""
+row d "idle polling, whole router cost (CPU s per minute)" "$idle_min s/min" \
+    "bare listing loop $bare_min s/min; +5 %: $poll_limit" "$(verdict "$idle_min" '<' "$poll_limit")"
+row d "  daemon, its children, adb server: CPU s in wall s" \
+    "$(get idle_poll_cpu_s) s in $(get idle_poll_wall_s) s" "$(get idle_poll_listings) listings" ""
+row d "  bare loop, its children, adb server: CPU s in wall s" \
+    "$(get bare_poll_cpu_s) s in $(get bare_poll_wall_s) s" "$(get bare_poll_listings) listings" ""
 row d "CPU, busy (1 MiB at 1/s)" "$(get busy_cpu_pct) % of a core" "" ""
 row d "  busy: CPU seconds in wall seconds" "$(get busy_cpu_s) s in $(get busy_wall_s) s" "" ""
 row d "CPU, transfer run (10 MiB files)" "$(get xfer_cpu_pct) % of a core" "" ""
@@ -243,9 +252,13 @@ echo "latency: from the moment the next file appears on the modem (its ctime aft
 echo "  rename) to the final mtime of the byte-identical copy in the PC's TFTP directory."
 echo "lost: written, not the newest, and not byte-identical on the PC; miss: stat.txt's count."
 echo "rate: files per second from the time stamps in the first and last name of the run."
-echo "bare loops: one file at a time from a shell loop, random files of the same size; adb is"
-echo "  the emulation's stand-in. Shaping: tbf 100mbit burst 32kbit latency 50ms on the router's"
+echo "bare loops: one file at a time from a shell loop, random files of the same size, through"
+echo "  the adb named above. Shaping: tbf 100mbit burst 32kbit latency 50ms on the router's"
 echo "  bridge port lan0, egress towards the PC (the direction of the uploads)."
 echo "CPU: utime+stime of the daemon process (all threads, not its children), /proc/PID/stat."
+echo "idle polling: utime+stime+cutime+cstime of the daemon (so every listing's shell and adb"
+echo "  client it waited for) plus utime+stime of the adb server, against the same sum for a"
+echo "  bash loop running the daemon's listing command once a second (paced with read -t, no"
+echo "  sleep process); the modem's side is not counted. Resolution: one clock tick (10 ms)."
 echo
 echo "run time: $(($(date +%s) - T_START)) s"

@@ -19,7 +19,9 @@
 # (no link from the start: "LTE WAN init not connect", in seconds);
 # DEMO_SECONDS sets the run time of the manual demo; DEMO_BUILD_DIR the
 # build tree (default build); DEMO_KEEP=1 keeps the run directory (logs of
-# every stand-in) under /var/tmp.
+# every stand-in) under /var/tmp. The router's adb is Debian's; EMU_MODEM=old
+# makes the modem an old one, EMU_ADB=standin swaps in the adb stand-in
+# (router/README.md).
 set -e
 cd "$(dirname "$0")/.."
 
@@ -95,6 +97,11 @@ fi
 
 echo "== router: br0 $EMU_ROUTER_IP; PC: $EMU_PC_IP; telnet session:"
 netstat -nt | grep ':23 '
+if [ "$EMU_ADB" = real ]; then
+    echo "== modem: $EMU_MODEM, reached through $(adb version | head -n 1) ($(adb devices | sed -n '2s/\t/ /p'))"
+else
+    echo "== modem: reached through the adb stand-in"
+fi
 echo "== configuration ($conf):"
 cat "$conf"
 echo "== starting: diagferry -f $conf"

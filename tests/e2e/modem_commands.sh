@@ -1,5 +1,5 @@
 #!/bin/bash
-# The diag tool's lifecycle as the adb stand-in saw it: every command line
+# The diag tool's lifecycle as the modem saw it: every command line
 # in order, the start options for zip level 0 and 19 and a fractional size,
 # DIAG.cfg pushed unchanged, a tool left running by someone else stopped at
 # start-up, compressed logs delivered byte for byte, and a tool that takes

@@ -14,10 +14,14 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
 
-# The stand-in's stall: any of its sleeps still running is a leaked command.
-stalled_left() { pgrep -f "sleep 3600" >/dev/null; }
-hung_pulls() { [ "$(grep -c "pull hangs on purpose" "$EMU_LOG_DIR/adb.log")" -ge "$1" ]; }
-hung_names() { sed -n 's|.*pull hangs on purpose: .*/||p' "$EMU_LOG_DIR/adb.log"; }
+# A leaked command: a pull or listing client of Debian's adb still
+# running, or a sleep of the stand-in's stall.
+stalled_left() { pgrep -f '^(adb (pull|shell cd )|sleep 3600)' >/dev/null; }
+# Stalls injected so far, as the modem's adbd (adbd.log) or the stand-in
+# (adb.log) noted them.
+stalls() { cat "$EMU_LOG_DIR/adbd.log" "$EMU_LOG_DIR/adb.log" 2>/dev/null | grep -E "$1 (hangs|stalled) on purpose: "; }
+hung_pulls() { [ "$(stalls pull | wc -l)" -ge "$1" ]; }
+hung_names() { stalls pull | sed 's|.*/||'; }
 
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
 write_diag_cfg
@@ -32,7 +36,7 @@ ctl_clear mdlog_pause
 wait_line "pull [" 80 || e2e_fail "stalled pull not ended by its limit"
 first=$(hung_names | head -n 1)
 expect_line "pull [$first] from modem to router failed"
-check "a listing stalled" grep -q "listing hangs on purpose" "$EMU_LOG_DIR/adb.log"
+check "a listing stalled" stalls listing >/dev/null
 sent=$(pc_log_count)
 wait_until 20 pc_has_logs $((sent + 2)) || e2e_fail "no files relayed after the stalled pull"
 check "stalled commands killed with their group" not stalled_left

@@ -14,6 +14,16 @@ running() {
     test -n "$(adb shell busybox pgrep diag_mdlog)"
 }
 
+# on_modem CMD: runs CMD on the modem and returns its exit status. The
+# status travels in the output, since an old modem's adbd passes none back
+# (its adb shell always exits 0); CMD's own output is dropped.
+on_modem() {
+    local out
+    out=$(adb shell "$* >/dev/null 2>&1; echo exit=\$?")
+    [[ $out =~ exit=([0-9]+) ]] || e2e_fail "no status from [$*]: [$out]"
+    return "${BASH_REMATCH[1]}"
+}
+
 written() {
     manifest_names | wc -l
 }
@@ -25,7 +35,7 @@ written_at_least() {
 
 adb shell busybox mkdir -p $DIR
 log "refuses to start without its configuration"
-adb shell diag_mdlog -f $DIR/DIAG.cfg -o $DIR/ -s 1 -n 3 2>/dev/null && e2e_fail "started without DIAG.cfg"
+on_modem diag_mdlog -f $DIR/DIAG.cfg -o $DIR/ -s 1 -n 3 && e2e_fail "started without DIAG.cfg"
 refute "running" running
 
 adb push "$EMU_RUN_DIR/e2e/daemon.out" $DIR/DIAG.cfg >/dev/null
@@ -86,27 +96,27 @@ refute "hostile name ran" test -e "$E2E_CWD/pwned"
 expect_eq "$(grep -c "rejected name_next" "$EMU_LOG_DIR/diag_mdlog.log")" 2 "rejected names"
 
 log "-k stops it"
-adb shell diag_mdlog -k || e2e_fail "diag_mdlog -k failed"
+on_modem diag_mdlog -k || e2e_fail "diag_mdlog -k failed"
 refute "still running after -k" running
 check "pid file removed" test ! -e "$EMU_MODEM_ROOT/run/diag_mdlog_pid"
 check "no zombie" test -z "$(ps -eo stat=,comm= | grep '^Z.*diag_mdlog')"
-adb shell diag_mdlog -k 2>/dev/null && e2e_fail "-k without a running tool succeeded"
+on_modem diag_mdlog -k && e2e_fail "-k without a running tool succeeded"
 
 log "-k stops it even when started with SIGTERM blocked and ignored"
 # (env on the modem, right before the tool: no shell in between to reset them)
 sh -c "adb shell env --block-signal=TERM,INT --ignore-signal=TERM nohup diag_mdlog \
     -f $DIR/DIAG.cfg -o $DIR/ -s 0.001 -n 3 >/dev/null 2>&1 &"
 check "tool comes up" wait_until 3 running
-adb shell diag_mdlog -k || e2e_fail "diag_mdlog -k failed on a tool started with TERM blocked"
+on_modem diag_mdlog -k || e2e_fail "diag_mdlog -k failed on a tool started with TERM blocked"
 refute "still running after -k" running
 
 log "-k refused, then forced"
 ctl mdlog_kill_fail
 start_tool
 check "tool comes up" wait_until 3 running
-adb shell diag_mdlog -k 2>/dev/null && e2e_fail "-k should fail"
+on_modem diag_mdlog -k && e2e_fail "-k should fail"
 check "still running" running
-adb shell busybox pkill -9 diag_mdlog || e2e_fail "pkill"
+on_modem busybox pkill -9 diag_mdlog || e2e_fail "pkill"
 check "killed" wait_until 2 not running
 ctl_clear mdlog_kill_fail
 adb shell busybox rm -f /run/diag_mdlog_pid
@@ -116,7 +126,7 @@ ctl mdlog_linger_s 2
 start_tool
 check "tool comes up" wait_until 3 running
 t0=$(date +%s%N)
-adb shell diag_mdlog -k || e2e_fail "-k with linger"
+on_modem diag_mdlog -k || e2e_fail "-k with linger"
 check "still there right after -k" running
 check "gone after the linger" wait_until 4 not running
 ms=$((($(date +%s%N) - t0) / 1000000))

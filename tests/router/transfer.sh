@@ -37,11 +37,12 @@ log "push, remote status, call log"
 adb push /tmp/f.bin /run/t/pushed.bin >/dev/null || e2e_fail "adb push failed"
 check "pushed file identical" cmp -s /tmp/f.bin "$EMU_MODEM_ROOT/run/t/pushed.bin"
 adb shell "exit 3"
+st=$?
 # An old modem's adbd has no exit status: every adb shell exits 0.
-if [ "${EMU_ADB:-standin}/${EMU_MODEM:-modern}" = real/old ]; then
-    expect_eq "$?" 0 "status of adb shell (old modem)"
+if old_modem; then
+    expect_eq "$st" 0 "status of adb shell (old modem)"
 else
-    expect_eq "$?" 3 "status of adb shell"
+    expect_eq "$st" 3 "status of adb shell"
 fi
 expect_eq "$(adb shell busybox ls --color=never /run/t | tr '\n' ' ')" \
     "diag_log_x\$y;z|w.qmdl f.bin pushed.bin " "modem listing"

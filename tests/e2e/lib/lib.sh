@@ -10,7 +10,7 @@
 #              stop_daemon [SIG] [SECONDS], run_daemon ARGS (foreground)
 # Checks:      check, refute, expect_eq, expect_line, forbid_line,
 #              count_lines, wait_until SECONDS CMD, not CMD, gone PID
-# Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], pc_files,
+# Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
 set -u
 
@@ -43,7 +43,7 @@ e2e_fail() {
     echo "FAIL: $E2E_NAME: $*"
     echo "----- daemon output ($DAEMON_OUT) -----"
     cat "$DAEMON_OUT" 2>/dev/null
-    for f in adb.calls adb.log diag_mdlog.log manifest init.log telnetd.log cli.log emu.log; do
+    for f in adb.calls adb.log adbd.log adb-server.log diag_mdlog.log manifest init.log telnetd.log cli.log emu.log; do
         [ -s "$EMU_LOG_DIR/$f" ] || continue
         echo "----- $f (last 60 lines) -----"
         tail -n 60 "$EMU_LOG_DIR/$f"
@@ -264,6 +264,12 @@ stop_daemon() {
         DAEMON_STATUS=killed
         return 1
     fi
+}
+
+# old_modem: true when the router talks through Debian's adb to an old
+# modem, whose adbd passes no exit status back (every adb shell exits 0).
+old_modem() {
+    [ "$EMU_ADB/$EMU_MODEM" = real/old ]
 }
 
 # adb_call_lines: adb.calls in the modem's terms, whichever adb wrote it:
