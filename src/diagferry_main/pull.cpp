@@ -15,6 +15,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 /* A pull may take CMD_LIMIT_S plus one second per PULL_MIN_MB_PER_S
  * megabytes of the configured file size before it counts as stalled: USB 2.0
@@ -26,6 +27,18 @@
 static int pull_limit_s(void)
 {
     return scaled_limit_s(CMD_LIMIT_S, l_log_size, PULL_MIN_MB_PER_S);
+}
+
+/* A pull killed at its limit leaves what it had copied so far (adb removes
+ * a partial file only when it ends by itself): that copy is no log and
+ * would stay in the working directory, RAM on a router, for ever. */
+static void remove_partial_copy(const char *name)
+{
+    char path[PATH_BUF_SIZE];
+    int n = snprintf(path, sizeof(path), "%s%s", l_workdir, name);
+
+    if (n > 0 && (size_t)n < sizeof(path))
+        unlink(path);
 }
 
 void do_pull(const char *name)
@@ -42,6 +55,7 @@ void do_pull(const char *name)
         !exe_command_limit(cmd, out, sizeof(out), pull_limit_s())) {
         LOG("pull [%s] from modem to router failed", name);
         journal_miss("pull", name);
+        remove_partial_copy(name);
         return;
     }
     LOG("pull log from modem to router. %s", out);

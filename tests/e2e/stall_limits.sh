@@ -3,7 +3,8 @@
 # killed at their limit (10 s for both at this file size) with everything
 # they started, and the pipeline goes on: the listing is retried, the
 # stalled pull is journalled as missed "pull" and the next files are
-# relayed. Then, during a second stalled pull, the whole modem hangs with
+# relayed, and the half-copied file does not stay in the working
+# directory. Then, during a second stalled pull, the whole modem hangs with
 # its link open (every adb command stalls) and a SIGTERM comes: the
 # shutdown's time budget ends the stalled commands and refuses the rest,
 # the daemon ends with status 0 well within a service manager's minute,
@@ -40,6 +41,7 @@ check "a listing stalled" stalls listing >/dev/null
 sent=$(pc_log_count)
 wait_until 20 pc_has_logs $((sent + 2)) || e2e_fail "no files relayed after the stalled pull"
 check "stalled commands killed with their group" not stalled_left
+check "the stalled pull's partial copy removed" not test -e "$WORKDIR$first"
 
 ctl pull_hang_next 1
 wait_until 20 hung_pulls 2 || e2e_fail "second pull did not stall"
