@@ -3,7 +3,8 @@
 # rolls small files quickly with id gaps and repeats, adb loses a share of
 # pulls and listings and appends lying lines (../x) to some listings, and
 # the PC's TFTP server goes away and comes back or refuses files for a
-# while.
+# while; in soaks of 200 s or more, pulls also stall and uploads trickle
+# until their limits kill them.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -29,7 +30,7 @@ RANDOM=$SOAK_SEED
 SOAK_END=$(($(date +%s) + SOAK_SECONDS))
 RSS_PID=
 RSS_FILE=$E2E_DIR/rss
-EVENTS=0 OUTAGES=0 REFUSALS=0 SKIPS=0 REPEATS=0 LIES=0
+EVENTS=0 OUTAGES=0 REFUSALS=0 TRICKLES=0 SKIPS=0 REPEATS=0 LIES=0
 TOTAL_WRITTEN=0 TOTAL_DELIVERED=0 TOTAL_JOURNALLED=0 TOTAL_IN_GAPS=0 TOTAL_PARTIAL=0
 
 # sleep_ms MS
@@ -84,10 +85,26 @@ tftp_refusal() {
     chmod 0777 "$EMU_PC_TFTP_DIR"
 }
 
+# tftp_trickle_for MS: for MS ms the PC acknowledges uploads a block a
+# second (tests/tools/tftp_trickle): an upload that never finishes, killed
+# at its limit and journalled as missed "send".
+tftp_trickle_for() {
+    local pid
+    TRICKLES=$((TRICKLES + 1))
+    pcctl tftp stop >/dev/null
+    pcctl exec "$EMU_BUILD_DIR/tests/tftp_trickle" "$EMU_PC_TFTP_DIR" "$EMU_PC_IP" 1000 \
+        >/dev/null 2>&1 &
+    pid=$!
+    sleep_ms "$1"
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    tftp_up
+}
+
 # One fault, chosen at random, while the daemon runs.
 inject_fault() {
     EVENTS=$((EVENTS + 1))
-    case $((RANDOM % 11)) in
+    case $((RANDOM % 12)) in
     0 | 1)
         SKIPS=$((SKIPS + 1))
         ctl mdlog_skip $((1 + RANDOM % 4))
@@ -114,6 +131,10 @@ inject_fault() {
         # A pull that stalls until its limit kills it: the file is
         # journalled as missed "pull" and the pipeline goes on.
         if [ "$SOAK_SECONDS" -ge 200 ]; then ctl pull_hang_next 1; fi
+        ;;
+    11)
+        # An upload that never finishes, past its 30 s limit.
+        if [ "$SOAK_SECONDS" -ge 200 ]; then tftp_trickle_for $((35000 + RANDOM % 5000)); fi
         ;;
     *) ;;
     esac
@@ -255,6 +276,6 @@ while [ $((SOAK_END - $(date +%s))) -ge 14 ]; do
 done
 reset_knobs
 rm -f /tmp/soak_planted "$EMU_MODEM_ROOT/run/soak_planted"
-log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $SKIPS id gaps, $REPEATS repeats, $LIES lying listings)"
+log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $TRICKLES trickling uploads, $SKIPS id gaps, $REPEATS repeats, $LIES lying listings)"
 log "soak: written $TOTAL_WRITTEN, delivered $TOTAL_DELIVERED, journalled as missed $TOTAL_JOURNALLED, in gaps $TOTAL_IN_GAPS, partial uploads $TOTAL_PARTIAL"
 e2e_pass
