@@ -133,8 +133,11 @@ inject_fault() {
         if [ "$SOAK_SECONDS" -ge 200 ]; then ctl pull_hang_next 1; fi
         ;;
     11)
-        # An upload that never finishes, past its 30 s limit.
-        if [ "$SOAK_SECONDS" -ge 200 ]; then tftp_trickle_for $((35000 + RANDOM % 5000)); fi
+        # An upload that never finishes, past its 30 s limit; rarer than
+        # the rest, as it holds the send stage for half a minute.
+        if [ "$SOAK_SECONDS" -ge 200 ] && [ $((RANDOM % 3)) = 0 ]; then
+            tftp_trickle_for $((35000 + RANDOM % 5000))
+        fi
         ;;
     *) ;;
     esac
