@@ -20,10 +20,11 @@
 
 extern char **environ;
 
-/* End of the shutdown's command budget in ms on the monotonic clock, 0 while
- * there is none: written by the shutdown (command_budget_start/_end), read
- * by every runner on every thread. */
-static std::atomic<long long> l_budget_end_ms(0);
+/* End of the shutdown's command budget in whole seconds on the monotonic
+ * clock, 0 while there is none: written by the shutdown
+ * (command_budget_start/_end), read by every runner on every thread. A
+ * word-sized atomic: a 32-bit router has no lock-free 64-bit one. */
+static std::atomic<long> l_budget_end_s(0);
 
 static void vlog_line(const char *src, int line, const char *func, const char *fmt, va_list ap)
 {
@@ -116,7 +117,7 @@ static long long now_ms(void)
  * (when not null) says which of the two it is. */
 static long ms_left(const struct timespec *deadline, int *by_budget)
 {
-    long long now = now_ms(), budget = l_budget_end_ms;
+    long long now = now_ms(), budget = (long long)l_budget_end_s * 1000;
     long long left = (long long)deadline->tv_sec * 1000 + deadline->tv_nsec / 1000000 - now;
     int capped = budget != 0 && budget - now < left;
 
@@ -129,17 +130,21 @@ static long ms_left(const struct timespec *deadline, int *by_budget)
 
 void command_budget_start(int seconds)
 {
-    l_budget_end_ms = now_ms() + (long long)seconds * 1000;
+    struct timespec now;
+
+    /* Rounded up to the next whole second: never shorter than asked. */
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    l_budget_end_s = (long)now.tv_sec + seconds + (now.tv_nsec > 0 ? 1 : 0);
 }
 
 void command_budget_end(void)
 {
-    l_budget_end_ms = 0;
+    l_budget_end_s = 0;
 }
 
 int command_budget_spent(void)
 {
-    long long budget = l_budget_end_ms;
+    long long budget = (long long)l_budget_end_s * 1000;
 
     return budget != 0 && budget <= now_ms();
 }
