@@ -523,8 +523,8 @@ class SyncStream(Stream):
             while not self.closed:
                 self.cv.wait()
 
-    def _send(self, spec):
-        path, _, mode_text = spec.rpartition(",")
+    def _send(self, target):
+        path, _, mode_text = target.rpartition(",")
         log_line("adb.calls", "push " + path)
         try:
             mode = int(mode_text)

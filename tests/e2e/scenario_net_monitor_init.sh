@@ -5,7 +5,6 @@
 # open until the shutdown closes it.
 . "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
-t() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
 
 ctl mdlog_pause
 printf '1\n' >"$SIM/conn_state"
@@ -19,8 +18,8 @@ expect_eq "$(grep -o 'Bad wait mobile on count: [0-9]*' "$DAEMON_OUT" | tr '\n' 
     "start-up attempts"
 expect_eq "$(count_lines "check_modem_connection(): Modem connect stat is disconnected.")" 3 "MP checks"
 forbid_line "cfgstore_run_action" "$SIM/calls.log"
-first=$(grep -F "Bad wait mobile on count: 1" "$DAEMON_OUT" | t)
-last=$(grep -F "Bad wait mobile on count: 3" "$DAEMON_OUT" | t)
+first=$(grep -F "Bad wait mobile on count: 1" "$DAEMON_OUT" | log_time)
+last=$(grep -F "Bad wait mobile on count: 3" "$DAEMON_OUT" | log_time)
 check "attempts about a second apart" test $((last - first)) -ge 1 -a $((last - first)) -le 4
 
 # The relay outlives the thread: the manager's lines still come through.

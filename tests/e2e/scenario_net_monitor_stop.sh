@@ -5,7 +5,6 @@
 # the store never has a result.
 . "$(dirname "$0")/lib/lib.sh"
 SIM=$ROUTER_SIM_DIR
-t() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
 
 printf '3 3 1\n' >"$SIM/dns_diag"
 write_config '{"router.mode": "net monitor"}'
@@ -13,7 +12,7 @@ write_diag_cfg
 start_daemon
 wait_line "Good dns diag" 20 || e2e_fail "start-up check never passed"
 expect_eq "$(count_lines "dns_diag(): diagTool result is 3, wait..")" 2 "waits of the start-up DNS check"
-stamps=($(grep -F "dns_diag(): " "$DAEMON_OUT" | t))
+stamps=($(grep -F "dns_diag(): " "$DAEMON_OUT" | log_time))
 check "the start-up DNS check took about 2 s" test $((stamps[3] - stamps[0])) -ge 1 -a $((stamps[3] - stamps[0])) -le 3
 expect_line "check_modem_connection(): Good mp check"
 forbid_line "LTE WAN init not connect"

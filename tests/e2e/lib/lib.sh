@@ -9,7 +9,8 @@
 #              wait_line TEXT [SECONDS], signal_daemon SIG, wait_exit [SECONDS],
 #              stop_daemon [SIG] [SECONDS], run_daemon ARGS (foreground)
 # Checks:      check, refute, expect_eq, expect_line, forbid_line,
-#              count_lines, wait_until SECONDS CMD, not CMD, gone PID
+#              count_lines, wait_until SECONDS CMD, not CMD, gone PID,
+#              log_time (time stamps of log lines on stdin)
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
 set -u
@@ -220,6 +221,10 @@ wait_line() {
         sleep 0.1
     done
 }
+
+# Reads log lines on standard input, prints each one's time stamp (the
+# seconds in its "[N]" prefix).
+log_time() { sed 's/^\[\([0-9]*\)\].*/\1/'; }
 
 # True when PID no longer runs (gone, or a zombie nobody reaped yet).
 gone() {
