@@ -14,7 +14,7 @@
  *   stat.cpp         counters, journals and stat.txt
  *   pc_ip.cpp        the PC's address from the telnet connection
  *   keep_alive.cpp   ARP keep-alive thread
- *   stop.cpp         stop thread and pid file
+ *   stop.cpp         stop thread and the pid file with its lock
  *   shutdown.cpp     kill_self: the numbered orderly shutdown
  *   test_thread.cpp  the dial-once and net-monitor scenarios
  *
@@ -211,7 +211,15 @@ int kill_self(int signo);
 /* ---- stop thread and pid file (stop.cpp) */
 extern std::atomic<pid_t> l_my_pid;
 void *stop_thread(void *arg);
+/* Creates the pid file, takes its lock for the rest of the run and writes
+ * the pid; refuses (ASSERT) when a live instance holds the lock. Main
+ * thread, before any command runs. */
 void create_pid_file(void);
+/* At the exit: removes the pid file if it is still this instance's own. */
+void remove_pid_file(void);
+/* True while PID_FILE names the file open as fd (not removed, not
+ * replaced by another). */
+int pid_file_names(int fd);
 
 /* ---- keep-alive (keep_alive.cpp) */
 #define KEEP_ALIVE_INTERVAL_S 10

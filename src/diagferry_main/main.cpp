@@ -2,7 +2,8 @@
  * Entry point: the command line, "-k", the start-up sequence and the final
  * wait. After "[PROTOCOL]init done" the main thread only waits until the
  * shutdown (kill_self) releases it, joins the thread that ran the shutdown,
- * removes the pid file and exits 0.
+ * removes the pid file and exits 0. The pid file is created, and locked,
+ * right after the settings check.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
@@ -12,12 +13,11 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
+#include <sys/file.h>
 
 #include "cfgstore.h"
 
 #define THREAD_STACK_SIZE 1048576
-#define PID_COMM_SIZE 32 /* a kernel command name is at most 15 characters */
 
 static const struct option l_long_options[] = {
     {"kill", no_argument, NULL, 'k'},
@@ -34,29 +34,11 @@ static void print_usage(void)
     fflush(stdout);
 }
 
-/* True when pid is a running diagferry, by its command name. Every fatal
- * exit leaves the pid file behind, so after a crash or a reboot it may
- * name an unrelated process, which must never get the SIGTERM. */
-static int is_diagferry(int pid)
-{
-    char path[PATH_BUF_SIZE], comm[PID_COMM_SIZE];
-    ssize_t n;
-    int fd;
-
-    snprintf(path, sizeof(path), "/proc/%d/comm", pid);
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    n = read(fd, comm, sizeof(comm) - 1);
-    close(fd);
-    if (n <= 0)
-        return 0;
-    comm[n] = '\0';
-    comm[strcspn(comm, "\n")] = '\0';
-    return strcmp(comm, APP_NAME) == 0;
-}
-
-/* "-k": SIGTERM to the pid in the pid file; never returns. */
+/* "-k": SIGTERM to the instance named in the pid file; never returns. A
+ * running instance holds the file's lock for its whole run, so a lock this
+ * process can take marks a stale file, whatever pid it names (after a
+ * crash and a reboot, perhaps an unrelated process), and whatever name
+ * the running binary has. */
 static void kill_other_orDie(void)
 {
     char buf[PID_FILE_SIZE + 1];
@@ -67,17 +49,21 @@ static void kill_other_orDie(void)
     ASSERT(fd >= 0, "Unable to open pid file. errno:%d", errno);
     ret = read(fd, buf, PID_FILE_SIZE);
     ASSERT(ret >= 0, "Unable to read pid file, errno: %d", errno);
-    close(fd);
     /* At most nine characters count: the tenth byte is always a NUL. */
     buf[ret < PID_FILE_SIZE ? ret : PID_FILE_SIZE - 1] = '\0';
     pid = atoi(buf);
     ASSERT(pid > 0, "bad pid");
-    if (is_diagferry(pid) && kill(pid, SIGTERM) == 0) {
-        LOG("stopping %s instance pid: %d", APP_NAME, pid);
-    } else {
-        unlink(PID_FILE);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        /* Unless a new instance has put its own file there meanwhile. */
+        if (pid_file_names(fd))
+            unlink(PID_FILE);
         LOG("%s has dead, but not clean the pid file. let's clean it.", APP_NAME);
+        _exit(0);
     }
+    ASSERT(errno == EWOULDBLOCK, "cannot lock pid file. errno:%d", errno);
+    ASSERT(kill(pid, SIGTERM) == 0, "cannot stop %s instance pid: %d. errno:%d", APP_NAME, pid,
+           errno);
+    LOG("stopping %s instance pid: %d", APP_NAME, pid);
     _exit(0);
 }
 
@@ -123,6 +109,9 @@ int main(int argc, char **argv)
     LOG_BANNER("main thread start");
     parse_args(argc, argv);
     check_settings_orDie();
+    /* Before any command runs, so that a second start touches nothing of
+     * a running instance's: its diag tool, log directory or pid file. */
+    create_pid_file();
 
     cfgstore_attach(0);
     ASSERT(get_pc_ip(l_pc_ip), "failed to get PC IP");
@@ -172,7 +161,7 @@ int main(int argc, char **argv)
 
     pthread_join(l_killer_tid, NULL);
     LOG("[PROTOCOL]exited");
-    unlink(PID_FILE);
+    remove_pid_file();
     LOG_BANNER("main thread exited");
     fflush(stdout);
     _exit(0);

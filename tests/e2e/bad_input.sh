@@ -74,6 +74,10 @@ expect_eq "$(tail -n 1 "$DAEMON_OUT" | sed 's/^\[[0-9]*\]src\/diagferry_main([0-
     "last line"
 expect_eq "$(adb_calls | tail -n +$((mark + 1)))" "" "adb calls that reached the modem"
 forbid_line "start modem..."
-check "no pid file" test ! -e "$PID_FILE"
+# The pid file comes before the first command: a failed start leaves it
+# stale, and -k removes it.
+run_daemon -k
+expect_eq "$DAEMON_STATUS" 0 "-k after a failed start"
+check "stale pid file removed" grep -qF "diagferry has dead, but not clean the pid file." <<<"$RUN_OUT"
 
 e2e_pass
