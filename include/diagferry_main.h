@@ -65,9 +65,15 @@ extern char l_workdir[PATH_BUF_SIZE];
 extern int8_t l_router_mode;
 extern int l_mobile_debug;
 
+/* The bytes of a directory component or log name that need no quoting
+ * and that an honest diag tool's file names are made of. */
+#define SAFE_NAME_CHARS "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-"
+
 int parse_conf_file(const char *path);
-/* True for a directory setting that is safe in a command line: an
- * absolute path of letters, digits and "_ . / -" that ends in "/". */
+/* True for a directory setting that is safe in a command line and as the
+ * target of "rm -rf": an absolute path of letters, digits and "_ . / -"
+ * that ends in "/", at least two directories deep (never "/" or "/run/"),
+ * with no "." or ".." component. */
 int is_safe_dir(const char *dir);
 /* Refuses unsafe directory settings (ASSERT) and warns when the working
  * directory cannot hold four log files; before any command runs. */

@@ -102,13 +102,31 @@ int parse_conf_file(const char *path)
     return TRUE;
 }
 
+/* How deep a directory setting must be at least: the modem log directory
+ * is removed with "rm -rf" and the working directory's files are deleted,
+ * so a top directory such as "/run/" or "/tmp/" would take everything
+ * else in it along. */
+#define SAFE_DIR_DEPTH_MIN 2
+#define SAFE_DIR_RULE                                                                       \
+    "must be an absolute path of letters, digits and _ . / - ending in /, two directories " \
+    "deep or more, without . or .."
+
 int is_safe_dir(const char *dir)
 {
-    size_t len = strlen(dir);
+    size_t len = strlen(dir), n;
+    int depth = 0;
 
-    if (len == 0 || dir[0] != '/' || dir[len - 1] != '/')
+    if (len == 0 || dir[0] != '/' || dir[len - 1] != '/' ||
+        strspn(dir, SAFE_NAME_CHARS "/") != len)
         return 0;
-    return strspn(dir, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./-") == len;
+    for (const char *p = dir + strspn(dir, "/"); *p; p += n + strspn(p + n, "/")) {
+        n = strcspn(p, "/");
+        /* "." and ".." would name another directory than the text says. */
+        if (n <= 2 && strspn(p, ".") >= n)
+            return 0;
+        depth++;
+    }
+    return depth >= SAFE_DIR_DEPTH_MIN;
 }
 
 /* The working directory is RAM on a router: a file size it cannot hold
@@ -131,10 +149,8 @@ void check_settings_orDie(void)
 {
     /* Both are pasted into shell command lines on the router and the
      * modem ("rm -rf DIR"): a blank or a shell character would change
-     * what runs. */
-    ASSERT(is_safe_dir(l_modem_log_dir),
-           "modem.log.dir must be an absolute path of letters, digits and _ . / - ending in /");
-    ASSERT(is_safe_dir(l_workdir),
-           "router.workdir must be an absolute path of letters, digits and _ . / - ending in /");
+     * what runs, and "/", "/run/" or a ".." would remove far more. */
+    ASSERT(is_safe_dir(l_modem_log_dir), "modem.log.dir " SAFE_DIR_RULE);
+    ASSERT(is_safe_dir(l_workdir), "router.workdir " SAFE_DIR_RULE);
     warn_low_space();
 }

@@ -204,9 +204,10 @@ TEST_F(Config, DirectoriesAreTakenUnchanged)
 
 TEST_F(ConfigDeathTest, DirectorySettingsThatAreNotSafePathsAreRefused)
 {
-    /* Both settings are pasted into shell command lines: only absolute
-     * paths of letters, digits and "_ . / -" ending in "/" pass. */
-    for (const char *good : {"/", "/run/diag_logs/", "/tmp/My-logs_2.0/"}) {
+    /* Both settings are pasted into shell command lines and removed or
+     * emptied: only absolute paths of letters, digits and "_ . / -" ending
+     * in "/", two directories deep, without "." or "..", pass. */
+    for (const char *good : {"/run/diag_logs/", "/tmp/My-logs_2.0/", "//a//...//", "/a/.b/"}) {
         snprintf(l_modem_log_dir, sizeof(l_modem_log_dir), "%s", good);
         snprintf(l_workdir, sizeof(l_workdir), "%s", good);
         EXPECT_TRUE(is_safe_dir(good)) << good;
@@ -219,7 +220,8 @@ TEST_F(ConfigDeathTest, DirectorySettingsThatAreNotSafePathsAreRefused)
     } settings[] = {{l_modem_log_dir, "modem.log.dir"}, {l_workdir, "router.workdir"}};
     for (const auto &s : settings) {
         for (const char *bad : {"", "relative/", "/data/logs", "/with space/", "/x;touch y;/",
-                                "/$(id)/", "/a'b/", "/tab\t/", "/caf\xc3\xa9/"}) {
+                                "/$(id)/", "/a'b/", "/tab\t/", "/caf\xc3\xa9/", "/", "//",
+                                "/run/", "//tmp//", "/run/../", "/a/b/../../", "/./run/"}) {
             snprintf(s.setting, PATH_BUF_SIZE, "%s", bad);
             EXPECT_EXIT((dup2(2, 1), check_settings_orDie()), ::testing::ExitedWithCode(1),
                         "check_settings_orDie\\(\\): \\[PROTOCOL\\]ASSERT\\(is_safe_dir\\(.*\\)\\) "
