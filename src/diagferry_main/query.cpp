@@ -79,14 +79,17 @@ int parse_log_list(const char *out, char names[][LOG_NAME_SIZE])
 }
 
 /* True for a name that an honest listing of the glob can print: the
- * "diag_log_" prefix, ".qmdl" after it and no "/" (so never "." or ".."
- * either). The names become paths on the router and on the modem; a
- * lying listing ("../../etc/passwd") must not reach outside the two log
- * directories, and quoting cannot stop that: only this check does. */
+ * "diag_log_" prefix, ".qmdl" after it, and only letters, digits and
+ * "_ . -" (so no "/", and never "." or ".."). The names become paths on
+ * the router and on the modem; a lying listing ("../../etc/passwd") must
+ * not reach outside the two log directories, and quoting cannot stop
+ * that: only this check does. Nor does a control byte reach the terminal
+ * through the lines that show a taken name. */
 int is_log_name(const char *name)
 {
     return strncmp(name, LOG_NAME_PREFIX, LOG_NAME_PREFIX_LEN) == 0 &&
-           strstr(name + LOG_NAME_PREFIX_LEN, LOG_NAME_MARK) != NULL && strchr(name, '/') == NULL;
+           strstr(name + LOG_NAME_PREFIX_LEN, LOG_NAME_MARK) != NULL &&
+           strspn(name, SAFE_NAME_CHARS) == strlen(name);
 }
 
 /* Copies name into out with every byte that is not printable ASCII, and

@@ -27,8 +27,9 @@ inline std::string log_name(int second, int id)
     return buf;
 }
 
-/* Hostile but valid as far as the listing goes: 36 characters that would
- * create files P and Q in the working directory if a shell ran them. */
+/* 36 characters that would create files P and Q in the working directory
+ * if a shell ran them. The query stage never takes such a name; the pull
+ * and send stages, handed it directly, show that quoting guards too. */
 const char HOSTILE[] = "diag_log_$(touch P)';touch Q;'.qmdl";
 
 /* The stages move names in 41-byte buffers and copy them whole. */

@@ -249,10 +249,11 @@ TEST_F(QueryStageTest, DuplicateIdIsCountedJournalledAndStillQueued)
 TEST_F(QueryStageTest, NamesNoHonestListingPrintsAreIgnoredBeforeAnythingElse)
 {
     EXPECT_TRUE(is_log_name("diag_log_.qmdl"));
-    EXPECT_TRUE(is_log_name("diag_log_a.qmdl.gz"));
-    EXPECT_TRUE(is_log_name(HOSTILE));
+    EXPECT_TRUE(is_log_name("diag_log_a-B_09.qmdl.gz"));
     for (const char *bad : {"", ".", "..", "../../../etc/passwd", "diag_log_a", "x.qmdl",
-                            "diag_log_/../../x.qmdl", "diag_log_a.qmdl/..", "Diag_log_a.qmdl"})
+                            "diag_log_/../../x.qmdl", "diag_log_a.qmdl/..", "Diag_log_a.qmdl",
+                            HOSTILE, "diag_log_\x1b[2J.qmdl", "diag_log_a b.qmdl",
+                            "diag_log_a.qmdl\x7f"})
         EXPECT_FALSE(is_log_name(bad)) << bad;
 
     /* Lies among real names and after the newest: each is logged, made
