@@ -12,6 +12,7 @@
  *   pull.cpp         pull stage: adb pull into the working directory
  *   send.cpp         send stage: busybox tftp to the PC
  *   stat.cpp         counters, journals and stat.txt
+ *   status.cpp       the status line, the heartbeat and its snapshot
  *   pc_ip.cpp        the PC's address from the telnet connection
  *   keep_alive.cpp   ARP keep-alive thread
  *   stop.cpp         stop thread and the pid file with its lock
@@ -64,6 +65,10 @@ extern char l_modem_log_dir[PATH_BUF_SIZE];
 extern char l_workdir[PATH_BUF_SIZE];
 extern int8_t l_router_mode;
 extern int l_mobile_debug;
+/* Seconds between heartbeats (status line and snapshot), 0 for none. */
+#define STATUS_INTERVAL_DEFAULT 60
+#define STATUS_INTERVAL_MAX 86400
+extern int l_status_interval;
 
 /* The bytes of a directory component or log name that need no quoting
  * and that an honest diag tool's file names are made of. */
@@ -156,6 +161,10 @@ int send_to_pc(const char *name, int retry, int flags, double *spent);
 
 /* ---- statistics (stat.cpp) */
 #define STAT_FILE "stat.txt"
+/* The statistics as they stood at a moment of the run, sent while the
+ * daemon runs; never a log name (no "diag_log_"), never stat.txt. */
+#define SNAPSHOT_FILE "stat.snapshot.txt"
+#define SUMMARY_SIZE 100
 #define JOURNAL_LINE_SIZE 256
 
 typedef struct {
@@ -167,15 +176,23 @@ typedef struct {
 extern stat_str l_miss_str;
 extern stat_str l_dup_str;
 extern pthread_mutex_t l_stat_mutex;
-extern int l_detect;
-extern int l_pull;
-extern int l_send;
+extern std::atomic<int> l_detect;
+extern std::atomic<int> l_pull;
+extern std::atomic<int> l_send;
 extern std::atomic<int> l_miss;
-extern int l_dup;
+extern std::atomic<int> l_dup;
 
 void init_stat_str(stat_str *s);
 void print_to_stat_str(stat_str *des, const char *text);
-void write_stat_file(void);
+/* Writes stat.txt and frees the journals. On failure (a CHECK line) the
+ * statistics go to the log line by line instead and the result is FALSE:
+ * there is no file to send. */
+int write_stat_file(void);
+/* "detect:%d pull:%d send:%d miss:%d dup:%d" with the counters now. */
+void format_stat_summary(char *buf, size_t size);
+/* Writes the statistics as they stand into the snapshot file, its summary
+ * also into summary; FALSE (logged) when it could not be written. */
+int write_stat_snapshot(char *summary, size_t size);
 /* Counts one lost file and journals it: "[time]\t<reason>\t<name>\n". */
 void journal_miss(const char *reason, const char *name);
 
@@ -231,6 +248,27 @@ int pid_file_names(int fd);
 #define KEEP_ALIVE_INTERVAL_S 10
 #define KEEP_ALIVE_MAX_MISS 6
 void *keep_alive_thread(void *arg);
+
+/* ---- status line and heartbeat (status.cpp) */
+extern std::atomic<int> l_snapshot_wanted;
+/* main's very first call: the run's start time, and SIGUSR1 blocked in
+ * every thread to come, so that one sent before the stop thread waits for
+ * it stays pending instead of ending the process. */
+void status_start(void);
+/* One log line on the state of the run; runs no command, waits on no
+ * stage. Only while the queues exist. */
+void print_status(void);
+/* The stop thread's signal wait: 0 with *signo set to the signal, or to 0
+ * when the heartbeat is due; an error number when the wait failed. */
+int status_wait(const sigset_t *set, int *signo);
+/* SIGUSR1 (signo) or the heartbeat (0): the status line, and for the
+ * heartbeat a snapshot request to the send stage; nothing during a
+ * shutdown. */
+void status_event(int signo);
+/* What the stages report for the line. */
+void status_listing_ok(void);
+void status_probed(int misses);
+void status_delivered(const char *name, long long bytes);
 
 /* ---- test scenarios and mobile relay (test_thread.cpp, mobile_relay.cpp) */
 void *test_thread(void *arg);

@@ -25,6 +25,7 @@ char l_modem_log_dir[PATH_BUF_SIZE] = "/run/diag_logs/"; /* on the modem, with i
 char l_workdir[PATH_BUF_SIZE] = "/tmp/mdlog/";  /* on the router, with its "/" */
 int8_t l_router_mode = ROUTER_MODE_MANUAL;      /* test scenario */
 int l_mobile_debug = 0;                         /* relay the mobile manager's debug output */
+int l_status_interval = STATUS_INTERVAL_DEFAULT; /* s between heartbeats, 0: none */
 
 /* Copies a string member into a directory setting; the bound always leaves
  * the setting NUL-terminated. */
@@ -98,6 +99,14 @@ int parse_conf_file(const char *path)
     item = cJSON_GetObjectItem(root, "router.mobiledebug");
     if (cJSON_IsBool(item))
         l_mobile_debug = cJSON_IsTrue(item) ? 1 : 0;
+    /* Like the zip level: the integer value, and 0 (none) outside the
+     * range, negative ones included. */
+    item = cJSON_GetObjectItem(root, "router.status_interval");
+    if (cJSON_IsNumber(item)) {
+        l_status_interval = item->valueint;
+        if (l_status_interval < 0 || l_status_interval > STATUS_INTERVAL_MAX)
+            l_status_interval = 0;
+    }
     cJSON_Delete(root);
     return TRUE;
 }

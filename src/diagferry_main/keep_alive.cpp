@@ -41,6 +41,7 @@ void *keep_alive_thread(void *)
             miss++;
             LOG("arp req no reply. %d", miss);
         }
+        status_probed(miss);
         if (!l_keep_alive_running)
             break;
         if (miss == KEEP_ALIVE_MAX_MISS) {

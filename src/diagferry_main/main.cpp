@@ -106,6 +106,7 @@ int main(int argc, char **argv)
 {
     pthread_attr_t attr;
 
+    status_start();
     LOG_BANNER("main thread start");
     parse_args(argc, argv);
     check_settings_orDie();

@@ -204,6 +204,7 @@ int do_query(void)
         LOG("parse query ret failed, omit! ret: %s", out);
         return 0;
     }
+    status_listing_ok();
     /* Before anything else looks at them: a refused line must not hold
      * back the real newest file either. */
     count = keep_log_names(listed, count);

@@ -7,6 +7,10 @@
  * shutdown) and pops, signalling l_send_space_cond after every pop; it
  * uploads with no lock held. At shutdown it drains what is left, holding
  * l_send_queue_mutex throughout.
+ *
+ * When the queue is empty and the heartbeat has asked for one (status.cpp),
+ * it also sends the statistics snapshot: never beside or before a log
+ * file, and never once a shutdown has begun (stat.txt takes over then).
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
@@ -14,6 +18,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 /* An upload may take SEND_BASE_S plus one second per SEND_MIN_MB_PER_S
  * megabytes of the configured file size: TFTP over a 100 Mbit LAN moves
@@ -26,12 +31,13 @@
 #define SEND_MIN_MB_PER_S 1.0
 /* stat.txt is a few kilobytes and is sent after the shutdown's command
  * budget has ended: its own short limit (still past tftp's give-up time)
- * keeps the end of the shutdown bounded. */
+ * keeps the end of the shutdown bounded. The snapshot is as small, and its
+ * limit bounds how long it can keep the next log file waiting. */
 #define STAT_SEND_LIMIT_S 15
 
 static int send_limit_s(const char *name)
 {
-    if (strcmp(name, STAT_FILE) == 0)
+    if (strcmp(name, STAT_FILE) == 0 || strcmp(name, SNAPSHOT_FILE) == 0)
         return STAT_SEND_LIMIT_S;
     return scaled_limit_s(SEND_BASE_S, l_log_size, SEND_MIN_MB_PER_S);
 }
@@ -40,6 +46,13 @@ queue_t l_need_send_queue;                                      /* pull -> send,
 pthread_mutex_t l_send_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
 pthread_cond_t l_send_queue_cond = PTHREAD_COND_INITIALIZER;   /* a name was pushed */
 pthread_cond_t l_send_space_cond = PTHREAD_COND_INITIALIZER;   /* a name was popped */
+/* The summary of the last snapshot the PC received (send thread): a
+ * snapshot is sent only when the counters have moved since. */
+static char l_snapshot_summary[SUMMARY_SIZE] = "detect:0 pull:0 send:0 miss:0 dup:0";
+/* A snapshot upload failed: the next one waits until a log file has gone
+ * through again, so that a PC that is away costs one snapshot's time
+ * limit, not one per heartbeat (send thread). */
+static int l_snapshot_held;
 
 /* retry and flags are carried for the callers' sake; nothing depends on them. */
 int send_to_pc(const char *name, int retry, int flags, double *spent)
@@ -71,8 +84,14 @@ int send_to_pc(const char *name, int retry, int flags, double *spent)
 
 void do_send(const char *name)
 {
+    char local[PATH_BUF_SIZE + LOG_NAME_SIZE];
+    struct stat st;
     double spent = 0;
 
+    /* Its size for the status line, while the copy is still there. */
+    snprintf(local, sizeof(local), "%s%s", l_workdir, name);
+    if (stat(local, &st) != 0)
+        st.st_size = 0;
     if (send_to_pc(name, 1, 0, &spent) == -1) {
         LOG("send [%s] from router to PC failed", name);
         journal_miss("send", name);
@@ -80,6 +99,32 @@ void do_send(const char *name)
     }
     LOG("send log from router to PC in %.3lfs", spent);
     l_send++;
+    l_snapshot_held = 0;
+    status_delivered(name, (long long)st.st_size);
+}
+
+/* Writes the statistics afresh and uploads them, so that the snapshot
+ * counts exactly the files uploaded before it: at the PC, the log files
+ * older than it are those it counts as sent. It is no log file: a failure
+ * is one line, never a miss. */
+static void do_send_snapshot(void)
+{
+    char summary[SUMMARY_SIZE];
+    double spent = 0;
+
+    l_snapshot_wanted = 0;
+    format_stat_summary(summary, sizeof(summary));
+    if (l_exiting || l_snapshot_held || strcmp(summary, l_snapshot_summary) == 0)
+        return;
+    if (!write_stat_snapshot(summary, sizeof(summary)))
+        return;
+    if (send_to_pc(SNAPSHOT_FILE, 1, 0, &spent) == -1) {
+        LOG("send statistics snapshot to PC failed");
+        l_snapshot_held = 1;
+        return;
+    }
+    LOG("statistics snapshot sent to PC: %s (%.3lfs)", summary, spent);
+    snprintf(l_snapshot_summary, sizeof(l_snapshot_summary), "%s", summary);
 }
 
 void *send_thread(void *)
@@ -90,11 +135,15 @@ void *send_thread(void *)
     LOG_BANNER("send thread start");
     while (l_send_running) {
         pthread_mutex_lock(&l_send_queue_mutex);
-        while (queue_is_empty(&l_need_send_queue) && l_send_running)
+        while (queue_is_empty(&l_need_send_queue) && l_send_running &&
+               !(l_snapshot_wanted && !l_exiting))
             pthread_cond_wait(&l_send_queue_cond, &l_send_queue_mutex);
         if (queue_is_empty(&l_need_send_queue)) {
             pthread_mutex_unlock(&l_send_queue_mutex);
-            break;
+            if (!l_send_running)
+                break;
+            do_send_snapshot();
+            continue;
         }
         int popped = queue_pop(&l_need_send_queue, log);
         pthread_cond_signal(&l_send_space_cond);

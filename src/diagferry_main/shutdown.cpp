@@ -7,7 +7,8 @@
  *   2 test thread   3 diag tool on the modem
  *   4 query thread (final listing)   5 pull thread (drain)   6 send thread (drain)
  *   7 clean the modem   8 stat.txt to the PC (LAN sound only; with the
- *     LAN broken it is written to the working directory, unnumbered)
+ *     LAN broken it is written to the working directory, unnumbered; when
+ *     it cannot be written, its lines go to the log and the steps go on)
  *   then close the mobile debug relay (when on) and release main.
  *
  * Every run flag is cleared, and its condition signalled, under its paired
@@ -191,17 +192,19 @@ int kill_self(int signo)
     if (!l_lan_broken) {
         double spent_time = 0;
         LOG("[%d]send statistic file...", 8);
-        write_stat_file();
-        int sent = send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1;
-        CHECK_TEXT("send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1", sent,
-                   "Send statistic file failed.");
-        if (!sent)
-            LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
+        /* A file that could not be written is not sent: its statistics
+         * are in the log instead. */
+        if (write_stat_file()) {
+            int sent = send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1;
+            CHECK_TEXT("send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1", sent,
+                       "Send statistic file failed.");
+            if (!sent)
+                LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
+        }
         n = 8;
-    } else {
+    } else if (write_stat_file()) {
         /* The PC is gone: the statistics wait in the working directory for
          * the engineer, outside the numbered steps. */
-        write_stat_file();
         LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
     }
     if (l_mobile_debug) {

@@ -1,7 +1,11 @@
 /*
  * Transfer statistics: five counters, the miss and dup journals, and
  * stat.txt, written at the end of a run with the LAN sound and then sent to
- * the PC like any log file.
+ * the PC like any log file. While the daemon runs, the send stage writes
+ * the same text now and then as a snapshot (stat.snapshot.txt) for the PC.
+ *
+ * The counters are atomic: each stage counts, and the status line and the
+ * snapshot read them from other threads while the run goes on.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
@@ -13,17 +17,16 @@
 #include <string.h>
 
 #define STAT_STR_INIT_CAP 1024
-#define SUMMARY_SIZE 100
 
 stat_str l_miss_str; /* miss journal: one line per lost file or sequence gap */
 stat_str l_dup_str;  /* dup journal: one line per repeated log id */
 pthread_mutex_t l_stat_mutex = PTHREAD_MUTEX_INITIALIZER; /* guards both journals */
 
-int l_detect;              /* new names taken by the query stage (query thread) */
-int l_pull;                /* files copied to the router (pull thread) */
-int l_send;                /* files uploaded to the PC (send thread) */
-std::atomic<int> l_miss(0); /* files lost, from the query, pull and send threads */
-int l_dup;                 /* names repeating the last accepted id (query thread) */
+std::atomic<int> l_detect(0); /* new names taken by the query stage (query thread) */
+std::atomic<int> l_pull(0);   /* files copied to the router (pull thread) */
+std::atomic<int> l_send(0);   /* files uploaded to the PC (send thread) */
+std::atomic<int> l_miss(0);   /* files lost, from the query, pull and send threads */
+std::atomic<int> l_dup(0);    /* names repeating the last accepted id (query thread) */
 
 static const char miss_label[] = "\n[miss]\n";
 static const char dup_label[] = "\n[dup]\n";
@@ -38,11 +41,11 @@ void init_stat_str(stat_str *s)
     s->str[0] = '\0';
 }
 
-void print_to_stat_str(stat_str *des, const char *text)
+/* Appends text to a journal; the caller holds l_stat_mutex. */
+static void append_locked(stat_str *des, const char *text)
 {
     size_t len = strlen(text);
 
-    pthread_mutex_lock(&l_stat_mutex);
     if (des->cap < des->size + (int)len) {
         while (des->cap < des->size + (int)len)
             des->cap *= 2;
@@ -52,6 +55,12 @@ void print_to_stat_str(stat_str *des, const char *text)
     }
     memcpy(des->str + des->size - 1, text, len + 1);
     des->size += (int)len;
+}
+
+void print_to_stat_str(stat_str *des, const char *text)
+{
+    pthread_mutex_lock(&l_stat_mutex);
+    append_locked(des, text);
     pthread_mutex_unlock(&l_stat_mutex);
 }
 
@@ -60,39 +69,129 @@ void journal_miss(const char *reason, const char *name)
     char line[JOURNAL_LINE_SIZE];
     char stamp[TIMESTAMP_SIZE];
 
-    l_miss++;
     snprintf(line, sizeof(line), "[%s]\t%s\t%s\n", getstimeval(stamp), reason, name);
-    print_to_stat_str(&l_miss_str, line);
+    /* Line and count together, so that a snapshot taken meanwhile never
+     * holds the one without the other. */
+    pthread_mutex_lock(&l_stat_mutex);
+    append_locked(&l_miss_str, line);
+    l_miss++;
+    pthread_mutex_unlock(&l_stat_mutex);
 }
 
-void write_stat_file(void)
+void format_stat_summary(char *buf, size_t size)
+{
+    snprintf(buf, size, "detect:%d pull:%d send:%d miss:%d dup:%d", l_detect.load(),
+             l_pull.load(), l_send.load(), l_miss.load(), l_dup.load());
+}
+
+/* Writes the five pieces of the statistics file to fd, without freeing
+ * the journals; the caller holds l_stat_mutex. Returns NULL, or the
+ * condition text of the piece whose write fell short. */
+static const char *write_stat_pieces_locked(int fd, const char *summary)
+{
+    size_t miss_len = (size_t)l_miss_str.size - 1, dup_len = (size_t)l_dup_str.size - 1;
+    const struct {
+        const char *cond, *text;
+        size_t len;
+    } pieces[] = {
+        {"write(fd, buff, strlen(buff)) == strlen(buff)", summary, strlen(summary)},
+        {"write(fd, miss_label, miss_label_len) == miss_label_len", miss_label, miss_label_len},
+        {"write(fd, l_miss_str.str, l_miss_str.size - 1) == l_miss_str.size - 1", l_miss_str.str,
+         miss_len},
+        {"write(fd, dup_label, dup_label_len) == dup_label_len", dup_label, dup_label_len},
+        {"write(fd, l_dup_str.str, l_dup_str.size - 1) == l_dup_str.size - 1", l_dup_str.str,
+         dup_len},
+    };
+    for (const auto &p : pieces) {
+        if (write(fd, p.text, p.len) != (ssize_t)p.len)
+            return p.cond;
+    }
+    return NULL;
+}
+
+/* Logs the statistics line by line, exactly as stat.txt would hold them
+ * (summary, "[miss]", the miss journal, an empty line, "[dup]", the dup
+ * journal): when the file cannot be written, the log is their only copy.
+ * Runs at the end, when nothing appends any more. */
+static void log_stat_file(const char *summary)
+{
+    const struct {
+        const char *label;
+        const char *text;
+    } parts[] = {{"[miss]", l_miss_str.str}, {"[dup]", l_dup_str.str}};
+
+    LOG("%s", summary);
+    for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); i++) {
+        if (i > 0)
+            LOG("%s", "");
+        LOG("%s", parts[i].label);
+        const char *line = parts[i].text, *end;
+        for (; (end = strchr(line, '\n')) != NULL; line = end + 1)
+            LOG("%.*s", (int)(end - line), line);
+        if (*line) /* a line without its newline, which no journal writes */
+            LOG("%s", line);
+    }
+}
+
+int write_stat_file(void)
 {
     char path[PATH_BUF_SIZE + sizeof(STAT_FILE)];
     char buff[SUMMARY_SIZE];
-    size_t miss_len = (size_t)l_miss_str.size - 1, dup_len = (size_t)l_dup_str.size - 1;
+    const char *failed = NULL;
     int fd;
 
     /* Room for the longest working directory: a shorter buffer would cut
      * the path and write the statistics somewhere else. */
     snprintf(path, sizeof(path), "%s%s", l_workdir, STAT_FILE);
     fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    ASSERT(fd >= 0, "cannot create statistic file. errno:%d", errno);
-    snprintf(buff, sizeof(buff), "detect:%d pull:%d send:%d miss:%d dup:%d", l_detect, l_pull,
-             l_send, l_miss.load(), l_dup);
+    CHECK(fd >= 0, "cannot create statistic file. errno:%d", errno);
+    format_stat_summary(buff, sizeof(buff));
     LOG("%s", buff);
-    ASSERT_TEXT("write(fd, buff, strlen(buff)) == strlen(buff)",
-                write(fd, buff, strlen(buff)) == (ssize_t)strlen(buff), "write err");
-    ASSERT_TEXT("write(fd, miss_label, miss_label_len) == miss_label_len",
-                write(fd, miss_label, miss_label_len) == (ssize_t)miss_label_len, "write err");
-    ASSERT_TEXT("write(fd, l_miss_str.str, l_miss_str.size - 1) == l_miss_str.size - 1",
-                write(fd, l_miss_str.str, miss_len) == (ssize_t)miss_len, "write err");
-    ASSERT_TEXT("write(fd, dup_label, dup_label_len) == dup_label_len",
-                write(fd, dup_label, dup_label_len) == (ssize_t)dup_label_len, "write err");
-    ASSERT_TEXT("write(fd, l_dup_str.str, l_dup_str.size - 1) == l_dup_str.size - 1",
-                write(fd, l_dup_str.str, dup_len) == (ssize_t)dup_len, "write err");
-    close(fd);
+    if (fd >= 0) {
+        pthread_mutex_lock(&l_stat_mutex);
+        failed = write_stat_pieces_locked(fd, buff);
+        pthread_mutex_unlock(&l_stat_mutex);
+        CHECK_TEXT(failed, failed == NULL, "write err");
+        close(fd);
+    }
+    /* A full or missing working directory must not lose the run's
+     * accounting, nor end the shutdown: the statistics go to the log, and
+     * a file cut short is removed so that nobody takes it for whole. */
+    if (fd < 0 || failed) {
+        if (fd >= 0)
+            unlink(path);
+        log_stat_file(buff);
+    }
     free(l_miss_str.str);
     free(l_dup_str.str);
     l_miss_str.str = NULL;
     l_dup_str.str = NULL;
+    return fd >= 0 && !failed;
+}
+
+int write_stat_snapshot(char *summary, size_t size)
+{
+    char path[PATH_BUF_SIZE + sizeof(SNAPSHOT_FILE)];
+    const char *failed;
+    int fd;
+
+    snprintf(path, sizeof(path), "%s%s", l_workdir, SNAPSHOT_FILE);
+    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        LOG("cannot create %s, errno:%d", path, errno);
+        return FALSE;
+    }
+    /* The journals still grow: counters and journals are read under one
+     * hold of the lock, as one moment of the run. */
+    pthread_mutex_lock(&l_stat_mutex);
+    format_stat_summary(summary, size);
+    failed = write_stat_pieces_locked(fd, summary);
+    pthread_mutex_unlock(&l_stat_mutex);
+    int err = errno;
+    close(fd);
+    if (failed) {
+        LOG("cannot write %s, errno:%d", path, err);
+        unlink(path);
+    }
+    return failed == NULL;
 }

@@ -4,10 +4,11 @@
  * the process ends: a second start and "diagferry -k" tell a live file
  * from a stale one by that lock, never by the pid or a process name. The
  * stop thread announces the pid, then consumes exactly one of SIGTERM,
- * SIGINT, SIGHUP (blocked in every thread, so only this sigwait sees them)
- * and runs the orderly shutdown, unless the keep-alive thread has declared
- * the LAN broken and runs it itself: its SIGTERM only wakes this thread so
- * that it can end.
+ * SIGINT, SIGHUP (blocked in every thread, so only this sigwait sees them;
+ * SIGUSR1 and the heartbeat meanwhile print the status line, see
+ * status.cpp) and runs the orderly shutdown, unless the keep-alive thread
+ * has declared the LAN broken and runs it itself: its SIGTERM only wakes
+ * this thread so that it can end.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
@@ -123,11 +124,21 @@ void remove_pid_file(void)
 
 void *stop_thread(void *)
 {
+    sigset_t set = l_mask;
     int signo = 0;
 
     LOG_BANNER("stop thread start");
     LOG("%s started, pid: %d", APP_NAME, (int)l_my_pid);
-    ASSERT(sigwait(&l_mask, &signo) == 0, "sigwait failed");
+    /* SIGUSR1 and the heartbeat are answered here; only a stop signal
+     * ends the wait. */
+    sigaddset(&set, SIGUSR1);
+    for (;;) {
+        ASSERT_TEXT("sigwait(&l_mask, &signo) == 0", status_wait(&set, &signo) == 0,
+                    "sigwait failed");
+        if (signo != 0 && signo != SIGUSR1)
+            break;
+        status_event(signo);
+    }
     LOG("stop thread: receive a signal: %d", signo);
     /* After a completed shutdown this thread ends with l_lan_broken, which
      * is 1 only if a network-down verdict raced the signal. */

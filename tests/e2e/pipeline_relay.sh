@@ -3,7 +3,8 @@
 # listing (names that reach outside the log directories, hold shell
 # characters or control bytes), a gap in the ids, a repeated id, a failed
 # pull, an upload failure while the PC's TFTP server is away, and two files
-# written last. Then SIGTERM: the numbered shutdown, stat.txt at the PC
+# written last; a status line every 2 s and a statistics snapshot at the PC
+# that matches. Then SIGTERM: the numbered shutdown, stat.txt at the PC
 # matching what arrived, nothing left behind.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
@@ -13,7 +14,8 @@ written() { manifest_names | wc -l; }
 written_at_least() { [ "$(written)" -ge "$1" ]; }
 at_pc() { [ -e "$EMU_PC_TFTP_DIR/$1" ]; }
 
-write_config '{"modem.log.size": 0.05, "modem.log.number": 12, "modem.log.zip_level": 0}'
+write_config '{"modem.log.size": 0.05, "modem.log.number": 12, "modem.log.zip_level": 0,
+    "router.status_interval": 2}'
 write_diag_cfg
 ctl mdlog_interval_ms 1000
 # Paused until the pipeline runs, so that the first listing has no backlog.
@@ -69,7 +71,8 @@ log "upload failure: TFTP server stopped"
 # Slower writing, so that the stalled send stage does not overflow.
 ctl mdlog_interval_ms 3000
 pcctl tftp stop
-wait_until 30 line_seen "] from router to PC failed" || e2e_fail "no upload failure"
+# A snapshot upload may fail first: it waits out tftp's time-out too.
+wait_until 45 line_seen "] from router to PC failed" || e2e_fail "no upload failure"
 pcctl tftp start && tftpd_realtime
 ctl mdlog_interval_ms 1000
 n=$(written)
@@ -93,6 +96,15 @@ failed=$(sed -n 's/.*pull \[\(.*\)\] from modem to router failed$/\1/p; s/.*send
     "$DAEMON_OUT" | sort)
 expect_eq "$(printf '%s\n' "${PC_MISSING[@]}" | sort)" "$(printf '%s\n' "$B" $failed | sort)" \
     "files not at the PC while running"
+
+log "heartbeat and snapshot"
+beats=$(count_lines "print_status(): up ")
+d=$(($(written) - 1))
+want="detect:$d pull:$((d - 1)) send:$(pc_log_count) miss:$((3 + $(count_lines "] from router to PC failed"))) dup:1"
+snapshot_is() { [ "$(head -n 1 "$EMU_PC_TFTP_DIR/stat.snapshot.txt" 2>/dev/null)" = "$want" ]; }
+wait_until 10 snapshot_is || e2e_fail "no snapshot [$want] at the PC"
+check_stat_file "$EMU_PC_TFTP_DIR/stat.snapshot.txt" "statistics snapshot sent to PC: "
+wait_until 10 lines_at_least $((beats + 2)) "print_status(): up " || e2e_fail "no heartbeat"
 
 stop_daemon TERM 40 || e2e_fail "daemon did not end within 40 s of SIGTERM"
 expect_clean_end

@@ -2,16 +2,24 @@
 # SIGINT and SIGHUP stop the daemon as SIGTERM does; a second and a third
 # signal during the shutdown change nothing; "diagferry -k" from a second
 # process stops the running instance. Each time the whole numbered shutdown
-# runs once and stat.txt matches what reached the PC.
+# runs once and stat.txt matches what reached the PC. SIGUSR1, early or
+# later, prints the status line and nothing else. Last, a power cut: the
+# statistics snapshot at the PC is recent and counts what arrived before it.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
 
-# start_relaying: a daemon that has relayed at least two files.
+# start_relaying [usr1]: a daemon that has relayed at least two files.
 # The tool starts paused, so that the first listing finds no backlog.
+# With usr1, a SIGUSR1 comes before the stop thread exists.
 start_relaying() {
     ctl mdlog_pause
     start_daemon
+    if [ "${1:-}" = usr1 ]; then
+        wait_line "main thread start" 5 || e2e_fail "no main thread"
+        refute "stop thread up before the early SIGUSR1" line_seen "stop thread start"
+        signal_daemon USR1
+    fi
     wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
     ctl_clear mdlog_pause
     expect_pid_file
@@ -50,13 +58,22 @@ write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
 write_diag_cfg
 ctl mdlog_interval_ms 1000
 
-new_run "SIGINT"
-start_relaying
+new_run "SIGINT, after SIGUSR1 early and when quiet"
+start_relaying usr1
 quiesce
+# The early one stayed pending until the stop thread waited.
+expect_eq "$(count_lines "print_status(): up ")" 1 "status lines after the early SIGUSR1"
+signal_daemon USR1
+wait_until 5 lines_at_least 2 "print_status(): up " || e2e_fail "no status line on SIGUSR1"
+d=$(pc_log_count) newest=$(manifest_names | tail -n 2 | head -n 1)
+mb=$(find "$EMU_PC_TFTP_DIR" -name 'diag_log_*' -printf '%s\n' | awk '{ b += $1 } END { printf "%.1f", b / 1048576 }')
+line=$(grep -F "print_status(): up " "$DAEMON_OUT" | tail -n 1)
+[[ $line == *"| detect $d pull $d send $d ($mb MB) miss 0 dup 0 | queued pull 0/5 send 0/2 | newest ${newest#diag_log_} "*" s ago | listing ok "*" s ago | PC answers" ]] ||
+    e2e_fail "status line [$line]"
 stop_daemon INT 25 || e2e_fail "daemon did not end within 25 s of SIGINT"
 expect_signal_shutdown 2
 
-new_run "SIGHUP, then SIGTERM and SIGINT during the shutdown"
+new_run "SIGHUP, then SIGTERM, SIGINT and SIGUSR1 during the shutdown"
 start_relaying
 quiesce
 # The diag tool takes 3 s to stop: time for more signals in step 3.
@@ -65,9 +82,11 @@ signal_daemon HUP
 wait_until 10 line_seen "[3]stop diag tool in modem..." || e2e_fail "no step 3"
 signal_daemon TERM
 signal_daemon INT
+signal_daemon USR1
 wait_exit 25 || e2e_fail "daemon did not end within 25 s of SIGHUP"
 ctl_clear mdlog_linger_s
 expect_signal_shutdown 1
+expect_eq "$(count_lines "print_status(): up ")" 0 "status lines for a SIGUSR1 during the shutdown"
 
 new_run "diagferry -k from a second process"
 start_relaying
@@ -79,4 +98,22 @@ DAEMON_STATUS=
 wait_exit 25 || e2e_fail "daemon did not end within 25 s of diagferry -k"
 # The -k process's own lines are in the output too; its banner is "main".
 expect_signal_shutdown 15
+
+new_run "power cut: the daemon, its commands and the diag tool killed at once"
+write_config '{"modem.log.size": 0.02, "modem.log.number": 10, "router.status_interval": 2}'
+start_relaying
+wait_until 10 line_seen "statistics snapshot sent to PC: " || e2e_fail "no snapshot sent"
+sleep 3
+cut=$(date +%s.%N)
+kill -KILL -- "$DAEMON_PID" "$(cat "$EMU_MODEM_ROOT/run/diag_mdlog_pid")" \
+    $(ps -o pid= --ppid "$DAEMON_PID" | sed 's/^ */-/')
+wait "$DAEMON_PID" 2>/dev/null
+snap=$EMU_PC_TFTP_DIR/stat.snapshot.txt
+check_stat_file "$snap" "statistics snapshot sent to PC: "
+age=$(awk -v c="$cut" -v m="$(stat -c %.3Y "$snap")" 'BEGIN { printf "%.2f", c - m }')
+log "snapshot $age s old at the cut; $(pc_log_count) files at the PC, $ST_SEND counted by it"
+check "snapshot at most one interval (and its upload) old" awk -v a="$age" 'BEGIN { exit !(a <= 2.5) }'
+# The files it counts as sent are exactly those that arrived before it.
+expect_eq "$(find "$EMU_PC_TFTP_DIR" -name 'diag_log_*' ! -newer "$snap" | wc -l)" "$ST_SEND" \
+    "files at the PC no newer than the snapshot"
 e2e_pass

@@ -10,7 +10,9 @@
 # daemon runs, a SIGTERM during the next one ends the daemon within its
 # bound (the shutdown's time budget ends the stalled uploads, each
 # journalled as missed "send"), and stat.txt, a single block, still
-# arrives. Slow: about 110 s.
+# arrives. Last, a working directory that is full at step 8: stat.txt
+# cannot be written, its lines go to the log and the shutdown completes.
+# Slow: about 120 s.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
@@ -71,4 +73,24 @@ expect_steps 1 2 3 4 5 6 7 8 9
 expect_line "killed: the shutdown's time budget is spent"
 check "stat.txt delivered" test -s "$EMU_PC_TFTP_DIR/stat.txt"
 check "uploads cut short journalled as missed send" grep -qP "\tsend\tdiag_log_" "$EMU_PC_TFTP_DIR/stat.txt"
+
+new_run "a working directory that is full at the end"
+ctl mdlog_pause
+start_daemon
+wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+ctl_clear mdlog_pause
+wait_until 15 pc_has_logs 2 || e2e_fail "no files relayed"
+ctl mdlog_pause
+sleep 1
+newest=$(manifest_names | tail -n 1)
+mount -n -t tmpfs -o size=64k tmpfs "$WORKDIR"
+head -c 1M /dev/zero >"$WORKDIR/fill" 2>/dev/null
+stop_daemon TERM 30 || e2e_fail "daemon did not end within 30 s of SIGTERM"
+umount -n "$WORKDIR"
+expect_clean_end
+expect_steps 1 2 3 4 5 6 7 8 9
+expect_line "write_stat_file(): CHECK(write(fd, buff, strlen(buff)) == strlen(buff)) failed. write err"
+expect_line "log_stat_file(): [dup]"
+check "the newest file's failed pull in the logged journal" grep -qF $'\tpull\t'"$newest" "$DAEMON_OUT"
+check "no stat.txt at the PC" test ! -e "$EMU_PC_TFTP_DIR/stat.txt"
 e2e_pass

@@ -72,8 +72,8 @@ done
 TMP=$(mktemp -d) || exit 2
 trap 'rm -rf "$TMP"' EXIT
 
-# "SHA256 NAME" of every log file at the PC (the statistics file aside).
-(cd "$PC_DIR" && find . -maxdepth 1 -type f ! -name stat.txt -printf '%f\n' | sort |
+# "SHA256 NAME" of every log file at the PC (the statistics files aside).
+(cd "$PC_DIR" && find . -maxdepth 1 -type f ! -name stat.txt ! -name stat.snapshot.txt -printf '%f\n' | sort |
     while IFS= read -r name; do
         sum=$(sha256sum <"$name")
         printf '%s %s\n' "${sum%% *}" "$name"

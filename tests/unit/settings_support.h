@@ -22,6 +22,7 @@ inline void reset_settings(void)
     snprintf(l_workdir, sizeof(l_workdir), "%s", "/tmp/mdlog/");
     l_router_mode = ROUTER_MODE_MANUAL;
     l_mobile_debug = 0;
+    l_status_interval = STATUS_INTERVAL_DEFAULT;
 }
 
 /* Sends standard output to standard error inside a death test's child, so

@@ -181,6 +181,20 @@ TEST_F(Config, ZipLevelOutside0To19BecomesZero)
     }
 }
 
+TEST_F(Config, StatusIntervalIsWholeSecondsAndNoneOutsideItsRange)
+{
+    struct {
+        const char *value;
+        int want;
+    } cases[] = {{"2", 2}, {"2.9", 2}, {"0", 0}, {"86400", 86400}, {"86401", 0},
+                 {"-5", 0}, {"1e10", 0}, {"\"30\"", 60}, {"null", 60}};
+    for (const auto &c : cases) {
+        reset_settings();
+        EXPECT_EQ(parse(std::string("{\"router.status_interval\":") + c.value + "}"), TRUE);
+        EXPECT_EQ(l_status_interval, c.want) << c.value;
+    }
+}
+
 /* ---- directories ----------------------------------------------------- */
 
 TEST_F(Config, DirectoriesAreTakenUnchanged)

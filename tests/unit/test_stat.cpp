@@ -145,20 +145,40 @@ TEST_F(StatFileTest, ConcurrentMissesAndAppendsLoseNothing)
     check_journal(dup, "^\\[x\\] t[0-9]+-[0-9]+$", ' ');
 }
 
-/* No fixture: a death test's child that ran a fixture's SetUp would leave
- * its temporary directory behind. */
-TEST(StatFileDeathTest, MissingWorkingDirectoryIsFatal)
+/* A working directory that is missing or full: a CHECK line, the whole
+ * statistics in the log as the file would read, nothing left behind. */
+TEST_F(StatFileTest, UnwritableFileGoesToTheLogInstead)
 {
-    snprintf(l_workdir, sizeof(l_workdir), "/nonexistent-diagferry-test/gone/");
-    /* Log lines go to standard output; the child sends them to stderr for
-     * the matcher. */
-    EXPECT_EXIT(
-        {
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-            write_stat_file();
-        },
-        ::testing::ExitedWithCode(1),
-        R"(write_stat_file\(\): \[PROTOCOL\]ASSERT\(fd >= 0\) failed\. cannot create statistic file\. errno:2)");
+    const std::string summary = "write_stat_file(): detect:0 pull:0 send:2 miss:1 dup:0";
+    const struct {
+        std::string workdir, first, second;
+    } cases[] = {
+        {"/nonexistent-diagferry-test/gone/",
+         "write_stat_file(): CHECK(fd >= 0) failed. cannot create statistic file. errno:2", summary},
+        {dir + "/full/", summary,
+         "write_stat_file(): CHECK(write(fd, buff, strlen(buff)) == strlen(buff)) failed. write err"},
+    };
+    ASSERT_EQ(mkdir((dir + "/full").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/dev/full", (dir + "/full/stat.txt").c_str()), 0);
+    for (const auto &c : cases) {
+        snprintf(l_workdir, sizeof(l_workdir), "%s", c.workdir.c_str());
+        init_stat_str(&l_miss_str);
+        init_stat_str(&l_dup_str);
+        l_send = 2;
+        l_miss = 1;
+        print_to_stat_str(&l_miss_str, "[t]\tsend\ta\n");
+        print_to_stat_str(&l_dup_str, "[t] b\n");
+        int ok = -1;
+        auto lines = log_entries(capture_stdout([&] { ok = write_stat_file(); }));
+        EXPECT_EQ(ok, FALSE);
+        EXPECT_EQ(lines, (std::vector<std::string>{
+                             c.first, c.second,
+                             "log_stat_file(): detect:0 pull:0 send:2 miss:1 dup:0",
+                             "log_stat_file(): [miss]", "log_stat_file(): [t]\tsend\ta",
+                             "log_stat_file(): ", "log_stat_file(): [dup]",
+                             "log_stat_file(): [t] b"}));
+        EXPECT_FALSE(exists(c.workdir + "stat.txt"));
+    }
 }
 
 TEST_F(StatFileTest, LongestWorkingDirectoriesAreWrittenWhereConfigured)

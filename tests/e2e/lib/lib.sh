@@ -9,8 +9,8 @@
 #              wait_line TEXT [SECONDS], signal_daemon SIG, wait_exit [SECONDS],
 #              stop_daemon [SIG] [SECONDS], run_daemon ARGS (foreground)
 # Checks:      check, refute, expect_eq, expect_line, forbid_line,
-#              count_lines, wait_until SECONDS CMD, not CMD, gone PID,
-#              log_time (time stamps of log lines on stdin)
+#              count_lines, lines_at_least N TEXT, wait_until SECONDS CMD,
+#              not CMD, gone PID, log_time (time stamps of log lines on stdin)
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
 set -u
@@ -140,6 +140,11 @@ forbid_line() {
 
 count_lines() {
     grep -cF -- "$1" "${2:-$DAEMON_OUT}"
+}
+
+# lines_at_least N TEXT: at least N lines contain TEXT (for wait_until).
+lines_at_least() {
+    [ "$(count_lines "$2")" -ge "$1" ]
 }
 
 # write_config JSON: the daemon's configuration file ($CONF).
@@ -318,7 +323,7 @@ verify_pc_files() {
     done <"$EMU_LOG_DIR/manifest" 2>/dev/null
     PC_LOGS=0
     while IFS= read -r name; do
-        [ "$name" = stat.txt ] && continue
+        case $name in stat.txt | stat.snapshot.txt) continue ;; esac
         want=${sums["$name"]:-}
         [ -n "$want" ] || e2e_fail "PC has [$name], which the modem never wrote"
         sum=$(sha256sum <"$EMU_PC_TFTP_DIR/$name")

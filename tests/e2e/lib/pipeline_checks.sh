@@ -9,7 +9,8 @@
 #                         repeated lines folded: the diag tool's lifecycle
 #   calls_between A B     the calls between two lines (probe counts)
 #   expect_steps N...     the shutdown's numbered step lines, exactly these
-#   check_stat_file       the PC's stat.txt: layout, sums, the logged summary
+#   check_stat_file [F] [L] the PC's stat.txt (or F): layout, sums, the
+#                         summary logged after L (default "write_stat_file(): ")
 #   journal_names REASON  names of the miss journal lines with REASON
 #   in_order A B          a line with A comes before one with B
 #   pc_log_count          log files on the PC (stat.txt not counted)
@@ -86,7 +87,7 @@ step_text() {
     esac
 }
 
-# check_stat_file [FILE]: stat.txt reads the summary line, "[miss]", the
+# check_stat_file [FILE] [LOGGED]: stat.txt reads the summary line, "[miss]", the
 # miss journal, an empty line, "[dup]" and the dup journal, every journal
 # line time-stamped; miss is the sum of the gap counts and the other miss
 # lines, dup the number of dup lines; the daemon logged the same summary.
@@ -102,7 +103,7 @@ check_stat_file() {
         e2e_fail "stat.txt summary [${lines[0]}]"
     ST_DETECT=${BASH_REMATCH[1]} ST_PULL=${BASH_REMATCH[2]} ST_SEND=${BASH_REMATCH[3]}
     ST_MISS=${BASH_REMATCH[4]} ST_DUP=${BASH_REMATCH[5]}
-    expect_line "write_stat_file(): ${lines[0]}"
+    expect_line "${2:-write_stat_file(): }${lines[0]}"
     [ "${lines[1]}" = "[miss]" ] || e2e_fail "stat.txt line 2 [${lines[1]}]"
     ST_MISS_LINES=()
     for ((i = 2; i < ${#lines[@]} && ${#lines[i]} > 0; i++)); do
@@ -144,7 +145,7 @@ in_order() {
 }
 
 pc_log_count() {
-    pc_files | grep -vcx stat.txt
+    pc_files | grep -vcx -e stat.txt -e stat.snapshot.txt
 }
 
 pc_has_logs() { [ "$(pc_log_count)" -ge "$1" ]; }
