@@ -1,13 +1,11 @@
 /*
- * wall_clock_shim: LD_PRELOAD=libwall_clock_shim.so steps the wall clock of
- * a process and of the programs it starts. time(), gettimeofday() and
- * clock_gettime(CLOCK_REALTIME[_COARSE]) read the real wall clock plus the
- * whole seconds written in the file $WALL_CLOCK_OFFSET_FILE (0 while it is
- * missing), read at every call; every other clock is left alone. The
- * kernel's own clock does not move, so an absolute deadline taken from the
- * shifted wall clock lies the offset away for the kernel: a wait on it
- * lasts an hour longer with +3600 (as a wait in progress does when a real
- * clock steps back an hour) and ends at once with -3600.
+ * wall_clock_shim (LD_PRELOAD): time(), gettimeofday() and the realtime
+ * clock_gettime() of a process and of what it starts read the real wall
+ * clock plus the seconds in $WALL_CLOCK_OFFSET_FILE (0 while it is missing),
+ * read at every call; other clocks and the kernel's own stay. So an
+ * absolute deadline on the shifted wall clock lies the offset away for the
+ * kernel: with +3600 a wait lasts an hour longer (as one in progress does
+ * when a real clock steps back an hour), with -3600 it ends at once.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>

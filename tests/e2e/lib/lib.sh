@@ -187,10 +187,9 @@ ctl_clear() {
     rm -f "$EMU_CTL_DIR/$1"
 }
 
-# clock_shim: from the next start_daemon on, the daemon (and what it runs)
-# reads its wall clock through tests/tools/wall_clock_shim.c: the real one
-# plus the seconds clock_step set last (0 at first). The scenario's own
-# clock stays the real one.
+# clock_shim: the daemons started from now on (and what they run) read the
+# real wall clock plus the seconds clock_step set last (tests/tools/
+# wall_clock_shim.c); the scenario's own clock stays the real one.
 WALL_CLOCK_OFFSET=$E2E_DIR/wall_clock_offset
 DAEMON_ENV=()
 clock_shim() {
