@@ -202,6 +202,10 @@ extern pthread_cond_t l_main_cond;
 extern pthread_cond_t l_query_cond;
 extern pthread_cond_t l_keep_alive_cond;
 extern pthread_cond_t l_test_cond;
+/* Creates l_query_cond, l_keep_alive_cond and l_test_cond on the monotonic
+ * clock of maketimeout_s's deadlines; main calls it once, before any
+ * thread exists. */
+void init_timed_conds(void);
 
 extern std::atomic<int> l_main_running;
 extern std::atomic<int> l_query_running;

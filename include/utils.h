@@ -5,8 +5,8 @@
  *    standard output, flushed at once, prefixed "[time]source(line) func(): ";
  *  - the shell command runners exe_command (captures standard output) and
  *    call_system (logs why a command failed);
- *  - the time helpers: deadlines for timed waits, transfer timers and the
- *    journal time stamp.
+ *  - the time helpers: deadlines for timed waits (monotonic), transfer
+ *    timers and the journal time stamp (wall clock).
  *
  * Each .cpp file defines LOG_SRC (its module's source name) before it
  * includes this header; the macros below print that name.
@@ -140,10 +140,20 @@ int format_command(char *cmd, size_t size, const char *fmt, ...)
  */
 char *shell_quote(const char *text, char *out, size_t size);
 
-/* Time helpers. */
+/*
+ * Time helpers. Every time limit and timed wait measures on CLOCK_MONOTONIC,
+ * which never steps: a wall clock set back an hour (the network's time
+ * update, an NTP correction, date -s) must not make a wait last an hour
+ * longer. The wall clock is only for what a person reads: the log prefix
+ * and the journal time stamps. Plain sleeps (sleep, usleep, nanosleep) and
+ * the kernel's relative time-outs (poll, SO_RCVTIMEO) already measure on a
+ * clock that never steps on Linux, so the daemon's pauses need no helper.
+ *
+ * maketimeout_s: a deadline seconds from now on CLOCK_MONOTONIC, for
+ * wait_shell_until and for pthread_cond_timedwait on a condition variable
+ * created with that clock (init_timed_conds).
+ */
 void maketimeout_s(struct timespec *deadline, int seconds);
-void maketimeout_ms(struct timespec *deadline, long ms);
-void maketimeout_us(struct timespec *deadline, long us);
 int timer_start(struct timespec *timer);
 double timer_end(const struct timespec *timer);
 double timeval_diff_us(const struct timeval *start, const struct timeval *end);

@@ -2,8 +2,8 @@
 # soak.sh: the fault-injection soak, inside the emulated router, for as
 # long as asked. Several daemon runs back to back with lost pulls and
 # listings, id gaps and repeats, lying listing lines, TFTP outages,
-# stalled pulls and trickling uploads (200 s or more) and
-# stop signals at random moments; after each run
+# stalled pulls and trickling uploads (200 s or more), a wall clock step of
+# an hour in every run and stop signals at random moments; after each run
 # tests/tools/check_invariants.sh proves that no log file was lost
 # silently and that memory did not grow.
 #

@@ -134,7 +134,9 @@ int arp_is_reply_from_pc(const unsigned char *frame, size_t len)
 }
 
 /* Opens the unbound ARP packet socket with broadcast allowed and a 1 s
- * receive time-out; -1 after logging why not. */
+ * receive time-out; -1 after logging why not. That time-out and the pauses
+ * between the sends are relative and measured by the kernel on a clock
+ * that never steps, so a wall clock step does not stretch a probe. */
 static int open_arp_socket(void)
 {
     struct timeval timeout = {ARP_RECV_TIMEOUT_S, 0};

@@ -149,12 +149,6 @@ int command_budget_spent(void)
     return budget != 0 && budget <= now_ms();
 }
 
-static void limit_deadline(struct timespec *deadline, int limit_s)
-{
-    clock_gettime(CLOCK_MONOTONIC, deadline);
-    deadline->tv_sec += limit_s;
-}
-
 /* Kills the whole process group of a shell past its limit (the shell and
  * the stalled adb or tftp under it, which would otherwise keep running and
  * hold the pipe) and reaps the shell. */
@@ -199,7 +193,7 @@ int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
 
     if (!out || size <= 0 || !cmd || command_budget_spent())
         return FALSE;
-    limit_deadline(&deadline, limit_s);
+    maketimeout_s(&deadline, limit_s);
     pid = spawn_shell(cmd, &fd);
     if (pid < 0)
         return FALSE;
@@ -250,7 +244,7 @@ int call_system_limit(const char *cmd, int limit_s)
         CALL_SYSTEM_LOG("not run: the shutdown's time budget is spent");
         return FALSE;
     }
-    limit_deadline(&deadline, limit_s);
+    maketimeout_s(&deadline, limit_s);
     pid = spawn_shell(cmd, NULL);
     status = pid < 0 ? -1 : wait_shell_until(pid, &deadline);
     if (status == SHELL_TIMED_OUT) {
@@ -345,27 +339,8 @@ char *shell_quote(const char *text, char *out, size_t size)
 
 void maketimeout_s(struct timespec *deadline, int seconds)
 {
-    struct timeval now;
-
-    gettimeofday(&now, NULL);
-    deadline->tv_sec = now.tv_sec + seconds;
-    deadline->tv_nsec = now.tv_usec * 1000;
-}
-
-void maketimeout_us(struct timespec *deadline, long us)
-{
-    struct timeval now;
-    long total;
-
-    gettimeofday(&now, NULL);
-    total = now.tv_usec + us;
-    deadline->tv_sec = now.tv_sec + total / 1000000;
-    deadline->tv_nsec = (total % 1000000) * 1000;
-}
-
-void maketimeout_ms(struct timespec *deadline, long ms)
-{
-    maketimeout_us(deadline, ms * 1000);
+    clock_gettime(CLOCK_MONOTONIC, deadline);
+    deadline->tv_sec += seconds;
 }
 
 int timer_start(struct timespec *timer)

@@ -134,6 +134,7 @@ int main(int argc, char **argv)
     sigaddset(&l_mask, SIGINT);
     sigaddset(&l_mask, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &l_mask, NULL);
+    init_timed_conds();
 
     init_stat_str(&l_miss_str);
     init_stat_str(&l_dup_str);

@@ -251,7 +251,7 @@ static void do_final_query(void)
                 tries);
             return;
         }
-        sleep(FINAL_QUERY_PAUSE_S);
+        sleep(FINAL_QUERY_PAUSE_S); /* relative: a wall clock step does not stretch it */
     }
 }
 

@@ -57,10 +57,26 @@ static void end_budget(int seconds)
 }
 
 pthread_mutex_t l_mutex = PTHREAD_MUTEX_INITIALIZER; /* l_exiting and the timed waits */
-pthread_cond_t l_main_cond = PTHREAD_COND_INITIALIZER;       /* main's final wait */
-pthread_cond_t l_query_cond = PTHREAD_COND_INITIALIZER;      /* query's 1 s wait */
-pthread_cond_t l_keep_alive_cond = PTHREAD_COND_INITIALIZER; /* keep-alive's 10 s wait */
-pthread_cond_t l_test_cond = PTHREAD_COND_INITIALIZER;       /* test scenario waits */
+pthread_cond_t l_main_cond = PTHREAD_COND_INITIALIZER; /* main's final wait */
+/* The conditions of the timed waits, set up by init_timed_conds. */
+pthread_cond_t l_query_cond;      /* query's 1 s wait and its restart pauses */
+pthread_cond_t l_keep_alive_cond; /* keep-alive's 10 s wait */
+pthread_cond_t l_test_cond;       /* test scenario waits */
+
+void init_timed_conds(void)
+{
+    pthread_condattr_t attr;
+    pthread_cond_t *conds[] = {&l_query_cond, &l_keep_alive_cond, &l_test_cond};
+
+    /* The static initialiser would measure their deadlines on the wall
+     * clock, which can step. */
+    ASSERT(pthread_condattr_init(&attr) == 0 &&
+               pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0,
+           "no monotonic clock for the timed waits");
+    for (pthread_cond_t *cond : conds)
+        ASSERT(pthread_cond_init(cond, &attr) == 0, "cannot create a timed wait");
+    pthread_condattr_destroy(&attr);
+}
 
 /* Run flags: 1 from the start, cleared only here. */
 std::atomic<int> l_main_running(1), l_query_running(1), l_pull_running(1), l_send_running(1),

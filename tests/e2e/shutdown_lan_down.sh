@@ -4,7 +4,8 @@
 # runs on the keep-alive thread: cli and telnetd killed and telnetd started
 # again, steps 1 (stop thread) to 7 and 8 (main), no final listing,
 # stat.txt written to the working directory but not sent, the names still
-# queued omitted as "lan broken"; status 0.
+# queued omitted as "lan broken"; status 0. The wall clock steps an hour as
+# the PC goes silent: the probes keep their pace all the same.
 # Slow: about 70 s of silence.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
@@ -17,6 +18,7 @@ write_diag_cfg
 ctl mdlog_interval_ms 3000
 ctl mdlog_pause
 new_run "PC silent"
+clock_shim
 start_daemon
 wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
 ctl_clear mdlog_pause
@@ -24,6 +26,7 @@ expect_pid_file
 wait_until 15 pc_has_logs 1 || e2e_fail "no files relayed"
 telnetd_starts=$(grep -c "started pid" "$EMU_LOG_DIR/telnetd.log")
 check "a cli session runs" pgrep -x cli >/dev/null
+clock_step 3600
 pcctl silent || e2e_fail "could not silence the PC"
 wait_line "Network down detect." 100 || e2e_fail "no network-down verdict"
 wait_exit 60 || e2e_fail "daemon did not end within 60 s of the verdict"

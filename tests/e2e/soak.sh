@@ -3,8 +3,9 @@
 # rolls small files quickly with id gaps and repeats, adb loses a share of
 # pulls and listings and appends lying lines (../x) to some listings, and
 # the PC's TFTP server goes away and comes back or refuses files for a
-# while; in soaks of 200 s or more, pulls also stall and uploads trickle
-# until their limits kill them.
+# while, and the router's wall clock steps an hour forward or back; in
+# soaks of 200 s or more, pulls also stall and uploads trickle until their
+# limits kill them.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -31,6 +32,7 @@ SOAK_END=$(($(date +%s) + SOAK_SECONDS))
 RSS_PID=
 RSS_FILE=$E2E_DIR/rss
 EVENTS=0 OUTAGES=0 REFUSALS=0 TRICKLES=0 SKIPS=0 REPEATS=0 LIES=0
+CLOCK_STEPS=0 CLOCK_OFFSET=0
 TOTAL_WRITTEN=0 TOTAL_DELIVERED=0 TOTAL_JOURNALLED=0 TOTAL_IN_GAPS=0 TOTAL_PARTIAL=0
 
 # sleep_ms MS
@@ -99,6 +101,14 @@ tftp_trickle_for() {
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     tftp_up
+}
+
+# clock_step_fault: the daemon's wall clock steps an hour, staying within
+# an hour of the real one (tests/tools/wall_clock_shim.c); once a run.
+clock_step_fault() {
+    CLOCK_STEPS=$((CLOCK_STEPS + 1))
+    if [ "$CLOCK_OFFSET" = 0 ]; then CLOCK_OFFSET=$((RANDOM % 2 ? 3600 : -3600)); else CLOCK_OFFSET=0; fi
+    clock_step "$CLOCK_OFFSET"
 }
 
 # One fault, chosen at random, while the daemon runs.
@@ -209,7 +219,7 @@ check_run() {
 
 # soak_run SECONDS HOW SIGNAL
 soak_run() {
-    local secs=$1 how=$2 sig=$3 end
+    local secs=$1 how=$2 sig=$3 end step_at
     reset_knobs
     ctl mdlog_interval_ms $((200 + RANDOM % 250))
     ctl mdlog_size_bytes $((2000 + RANDOM * 2 % 60000))
@@ -221,9 +231,11 @@ soak_run() {
     wait_line "send log from router to PC in" 15 || e2e_fail "nothing delivered"
     start_rss_sampler
     end=$(($(date +%s) + secs))
+    step_at=$((end - secs + 1 + RANDOM % (secs - 2)))
     while [ "$(date +%s)" -lt "$end" ]; do
         sleep_ms $((300 + RANDOM % 1200))
         inject_fault
+        if [ -n "$step_at" ] && [ "$(date +%s)" -ge "$step_at" ]; then clock_step_fault; step_at=; fi
     done
     stop_run "$how" "$sig"
     check_run
@@ -255,6 +267,7 @@ checker_self_test() {
     done
 }
 
+clock_shim
 write_config '{"modem.log.size": 0.05, "modem.log.number": 10, "modem.log.zip_level": 0}'
 write_diag_cfg
 # What a lying listing's "../soak_planted" would overwrite and delete, on
@@ -279,6 +292,6 @@ while [ $((SOAK_END - $(date +%s))) -ge 14 ]; do
 done
 reset_knobs
 rm -f /tmp/soak_planted "$EMU_MODEM_ROOT/run/soak_planted"
-log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $TRICKLES trickling uploads, $SKIPS id gaps, $REPEATS repeats, $LIES lying listings)"
+log "soak: $RUN_NO runs, $EVENTS faults ($OUTAGES TFTP outages, $REFUSALS refusals, $TRICKLES trickling uploads, $SKIPS id gaps, $REPEATS repeats, $LIES lying listings, $CLOCK_STEPS clock steps)"
 log "soak: written $TOTAL_WRITTEN, delivered $TOTAL_DELIVERED, journalled as missed $TOTAL_JOURNALLED, in gaps $TOTAL_IN_GAPS, partial uploads $TOTAL_PARTIAL"
 e2e_pass

@@ -1,7 +1,8 @@
 /*
  * Small helpers shared by the unit tests: temporary files and directories,
  * reading and writing whole files, POSIX regular expressions, a monotonic
- * clock, and capturing what the code under test writes on a descriptor.
+ * clock, the daemon's timed-wait set-up, and capturing what the code under
+ * test writes on a descriptor.
  */
 #ifndef DIAGFERRY_TEST_SUPPORT_H
 #define DIAGFERRY_TEST_SUPPORT_H
@@ -20,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "diagferry_main.h"
 
 /* A fresh directory under /tmp, removed with everything in it on scope exit. */
 struct TempDir {
@@ -119,6 +122,14 @@ inline double mono_s(void)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+/* The daemon's timed-wait conditions, created as main does before any
+ * thread: call this in every test that waits on one (once per process). */
+inline void init_timed_conds_once(void)
+{
+    static const bool done = (init_timed_conds(), true);
+    (void)done;
 }
 
 /* Runs fn with file descriptor fd (and so every child started by fn) sent to

@@ -41,6 +41,7 @@ class TestThread : public testing::Test
   protected:
     void SetUp() override
     {
+        init_timed_conds_once();
         l_test_running = 1;
         l_exiting = 0;
         l_mobile_debug = 0;

@@ -465,59 +465,42 @@ TEST(ShellQuote, TooSmallBufferGivesNullAndNeverWritesPastIt)
 
 /* ---- time helpers ---------------------------------------------------- */
 
-namespace {
-
-long long us_of(const struct timeval &tv)
+TEST(Deadlines, SecondsFromNowOnTheMonotonicClock)
 {
-    return (long long)tv.tv_sec * 1000000LL + tv.tv_usec;
-}
-
-long long us_of(const struct timespec &ts)
-{
-    return (long long)ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
-}
-
-} // namespace
-
-TEST(Deadlines, AmountsAreAddedToTheWallClockAndCarryIntoSeconds)
-{
-    struct {
-        char unit;
-        long amount;
-    } cases[] = {{'s', 0},        {'s', 10},        {'u', 0},       {'u', 1},
-                 {'u', 999999},   {'u', 1000000},   {'u', 1500000}, {'u', 2999999},
-                 {'m', 1750}};
-    for (const auto &c : cases) {
-        struct timeval before, after;
+    for (int seconds : {0, 10}) {
+        double before = mono_s();
         struct timespec deadline;
-        long long us = c.unit == 's' ? c.amount * 1000000LL
-                       : c.unit == 'm' ? c.amount * 1000LL : c.amount;
-
-        gettimeofday(&before, NULL);
-        if (c.unit == 's')
-            maketimeout_s(&deadline, (int)c.amount);
-        else if (c.unit == 'm')
-            maketimeout_ms(&deadline, c.amount);
-        else
-            maketimeout_us(&deadline, c.amount);
-        gettimeofday(&after, NULL);
-        EXPECT_GE(deadline.tv_nsec, 0L) << c.amount << c.unit;
-        EXPECT_LT(deadline.tv_nsec, 1000000000L) << c.amount << c.unit;
-        EXPECT_GE(us_of(deadline), us_of(before) + us) << c.amount << c.unit;
-        EXPECT_LE(us_of(deadline), us_of(after) + us) << c.amount << c.unit;
+        maketimeout_s(&deadline, seconds);
+        double at = deadline.tv_sec + deadline.tv_nsec / 1e9 - seconds;
+        EXPECT_GE(at, before - 1e-6) << seconds;
+        EXPECT_LE(at, mono_s() + 1e-6) << seconds;
     }
+}
 
-    /* A deadline of now: a timed wait on it returns at once. */
-    struct timespec deadline;
-    maketimeout_s(&deadline, 0);
+/* Each timed-wait condition of the daemon waits until its deadline on the
+ * monotonic clock (one left on the wall clock would see a moment of 1970
+ * and return at once); a deadline of now from maketimeout_s returns at once. */
+TEST(Deadlines, TimedWaitsMeasureOnTheMonotonicClock)
+{
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-    double start = mono_s();
-    pthread_mutex_lock(&mutex);
-    int ret = pthread_cond_timedwait(&cond, &mutex, &deadline);
-    pthread_mutex_unlock(&mutex);
-    EXPECT_EQ(ret, ETIMEDOUT);
-    EXPECT_LT(mono_s() - start, 0.1);
+
+    init_timed_conds_once();
+    for (pthread_cond_t *cond : {&l_query_cond, &l_keep_alive_cond, &l_test_cond}) {
+        for (double wait_s : {0.0, 0.2}) {
+            struct timespec deadline;
+            double start = mono_s(), end = start + wait_s;
+            if (wait_s == 0.0)
+                maketimeout_s(&deadline, 0);
+            else
+                deadline = {(time_t)end, (long)((end - (time_t)end) * 1e9)};
+            pthread_mutex_lock(&mutex);
+            int ret = pthread_cond_timedwait(cond, &mutex, &deadline);
+            pthread_mutex_unlock(&mutex);
+            EXPECT_EQ(ret, ETIMEDOUT);
+            EXPECT_GE(mono_s() - start, wait_s - 0.01);
+            EXPECT_LT(mono_s() - start, wait_s + 0.5);
+        }
+    }
 }
 
 TEST(Timers, ElapsedTimeIsRightWhenTheNanosecondsGoBackwards)

@@ -12,7 +12,8 @@
 #              count_lines, lines_at_least N TEXT, wait_until SECONDS CMD,
 #              not CMD, gone PID, log_time (time stamps of log lines on stdin)
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
-#              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
+#              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT,
+#              clock_shim, clock_step SECONDS (the daemon's wall clock)
 set -u
 
 if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
@@ -191,12 +192,28 @@ ctl_clear() {
     rm -f "$EMU_CTL_DIR/$1"
 }
 
+# clock_shim: the daemons started from now on (and what they run) read the
+# real wall clock plus the seconds clock_step set last (tests/tools/
+# wall_clock_shim.c); the scenario's own clock stays the real one.
+WALL_CLOCK_OFFSET=$E2E_DIR/wall_clock_offset
+DAEMON_ENV=()
+clock_shim() {
+    clock_step 0
+    DAEMON_ENV=(LD_PRELOAD="$EMU_BUILD_DIR/tests/libwall_clock_shim.so"
+        WALL_CLOCK_OFFSET_FILE="$WALL_CLOCK_OFFSET"
+        ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
+}
+clock_step() {
+    log "the daemon's wall clock: $1 s off"
+    echo "$1" >"$WALL_CLOCK_OFFSET.new" && mv "$WALL_CLOCK_OFFSET.new" "$WALL_CLOCK_OFFSET"
+}
+
 # start_daemon [ARGS...]: the daemon in the background (default: -f $CONF),
 # with SIGINT at its default (bash would leave it ignored).
 start_daemon() {
     [ $# -gt 0 ] || set -- -f "$CONF"
     log "start: diagferry $*"
-    env --default-signal=INT,QUIT "$DAEMON" "$@" >>"$DAEMON_OUT" 2>&1 &
+    env --default-signal=INT,QUIT "${DAEMON_ENV[@]}" "$DAEMON" "$@" >>"$DAEMON_OUT" 2>&1 &
     DAEMON_PID=$!
     DAEMON_STATUS=
 }
