@@ -104,4 +104,36 @@ TEST_F(PullStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
     expect_journal(l_miss_str.str, {"\tadd to send queue\t" + log_name(5, 5)});
 }
 
+/* ---- the shutdown's time budget for the files in the pipeline */
+
+TEST_F(PullStageTest, ShutdownBudgetCoversEveryFileInFlightAndGrowsForTheDrain)
+{
+    /* 100 MB files: five queued for the pull, one being pulled, two queued
+     * for the upload, one being uploaded. */
+    double saved_size = l_log_size;
+    l_log_size = 100;
+    for (int i = 0; i < PULL_QUEUE_SLOTS; i++)
+        ASSERT_TRUE(queue_push(&l_need_pull_queue, slot(log_name(i, i)).name));
+    for (int i = 0; i < SEND_QUEUE_SLOTS; i++)
+        ASSERT_TRUE(queue_push(&l_need_send_queue, slot(log_name(10 + i, i)).name));
+    l_pull_busy = l_send_busy = 1;
+    int budget_s = shutdown_budget_s(), pull_s = pull_limit_s(), send_s = log_send_limit_s();
+    l_pull_busy = l_send_busy = 0;
+    l_log_size = saved_size;
+    EXPECT_GE(budget_s, 6 * (pull_s + send_s) + 3 * send_s);
+
+    /* A budget nearly spent when the final listing queues one more file:
+     * the drain gets that file's limits. */
+    char name[LOG_NAME_SIZE];
+    drain_pull_queue_names();
+    while (queue_pop(&l_need_send_queue, name))
+        ;
+    command_budget_start(0);
+    EXPECT_TRUE(queue_push(&l_need_pull_queue, slot(log_name(20, 7)).name));
+    extend_budget_for_drain();
+    usleep(1100000);
+    EXPECT_FALSE(command_budget_spent());
+    command_budget_end();
+}
+
 } // namespace
