@@ -6,10 +6,9 @@
 # relayed, and the half-copied file does not stay in the working
 # directory. Then, during a second stalled pull, the whole modem hangs with
 # its link open (every adb command stalls) and a SIGTERM comes: each
-# stalled command ends at its own limit within the shutdown's time budget
-# (the modem cleanup's own short budget ends its stalled commands and
-# refuses the rest), the daemon ends with status 0 within the budget's
-# bound, stat.txt reaches the PC with both files journalled, and no stalled
+# stalled command ends at its limit or with the shutdown's time budget,
+# the daemon ends with status 0 within the budget's bound,
+# stat.txt reaches the PC with both files journalled, and no stalled
 # process is left. Files that the modem rotated away during the stalls fail
 # their pull too. Slow: about 80 s.
 HERE=$(cd "$(dirname "$0")" && pwd)

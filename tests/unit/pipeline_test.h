@@ -1,8 +1,8 @@
 /*
  * What the pipeline stages' unit tests share: the illustrative log names,
  * journal checks, fake "adb" and "busybox" programs first on PATH (they
- * print a prepared listing and prepared probe answers, copy "log data" for
- * a pull and record their arguments), and a fixture that sets the pipeline's state as at start-up
+ * print a prepared listing, copy "log data" for a pull and record their
+ * arguments), and a fixture that sets the pipeline's state as at start-up
  * in a scratch directory that is also the working directory, so that a
  * command that got out of its quotes would act there.
  */
@@ -68,16 +68,9 @@ inline std::vector<std::string> drain_pull_queue_names()
 const char FAKE_ADB[] = R"(
 case "$1" in
 shell)
-    case "$2" in
-    busybox)
-        # pgrep prints the next line of "probes" (none left: no tool)
-        if [ "$3" = pgrep ] && [ -s "$D/probes" ]; then
-            head -n 1 "$D/probes"
-            sed -i 1d "$D/probes"
-        fi
-        exit 0 ;;
-    diag_mdlog | nohup) exit 0 ;;
-    esac
+    # a probe prints the next line of "probes" (none left: no tool)
+    [ "$2 $3" = "busybox pgrep" ] && head -n 1 "$D/probes" 2>/dev/null && sed -i 1d "$D/probes"
+    case "$2" in busybox | diag_mdlog | nohup) exit 0 ;; esac
     [ -e "$D/listing_fails" ] && exit 1
     rm "$D/listing_fails_once" 2>/dev/null && exit 1
     cat "$D/listing"
