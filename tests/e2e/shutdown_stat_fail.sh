@@ -63,6 +63,7 @@ wait_until 10 line_seen "send [" || e2e_fail "killed upload not reported"
 t0=$(date +%s)
 stop_daemon TERM 60 || e2e_fail "daemon did not end within 60 s of SIGTERM"
 log "shutdown with a trickling PC took $(($(date +%s) - t0)) s"
+ctl_clear mdlog_max_files
 kill "$TRICKLE_PID"
 wait "$TRICKLE_PID" 2>/dev/null
 TRICKLE_PID=
