@@ -100,14 +100,21 @@ int wait_for_modem(void);
 int is_modem_logging(void);
 /* True for a probe's output that lists processes: pids, digits only. */
 int is_pid_list(const char *out);
+/* Stops the tool: "-k", up to ten probes 1 s apart, then the forced kill
+ * (at once when "-k" failed) and its probes; ends the process when it
+ * still runs. */
 void stop_modem_orDie(void);
+/* The longest a healthy stop of the tool takes, in seconds: its share of
+ * the shutdown's time budget. */
+int modem_stop_budget_s(void);
 void rm_modem_log_dir(void);
 void mk_modem_log_dir(void);
 int push_modem_log_conf_orDie(void);
 int start_modem_orDie(void);
 /* The start-up's modem commands again, after a modem reset: wait for the
- * modem, fresh log directory, DIAG.cfg, start, probe. True once the tool
- * runs; a failure is logged, never fatal. */
+ * modem, stop a tool that still runs, fresh log directory, DIAG.cfg,
+ * start, probe. True once the tool runs; a failure is logged, never
+ * fatal. */
 int restart_modem(void);
 
 /* ---- the PC (pc_ip.cpp) */
@@ -144,6 +151,9 @@ void *query_thread(void *arg);
  * parsed (nothing changed), else 1. */
 int do_query(void);
 void check_log_id(const char *name);
+/* The longest the shutdown's final listing takes when healthy, in
+ * seconds: its share of the shutdown's time budget. */
+int final_query_budget_s(void);
 /* Splits a listing into at most LOG_LIST_MAX names; the count, or -1 when
  * the listing is refused. */
 int parse_log_list(const char *out, char names[][LOG_NAME_SIZE]);
@@ -154,10 +164,18 @@ void printable_name(const char *name, char out[PRINTABLE_NAME_SIZE]);
 
 void *pull_thread(void *arg);
 void do_pull(const char *name);
+/* The time limit of one log file's pull, in seconds (grows with the size). */
+int pull_limit_s(void);
+/* 1 while the pull thread holds a popped name (read under l_pull_queue_mutex). */
+extern std::atomic<int> l_pull_busy;
 
 void *send_thread(void *arg);
 void do_send(const char *name);
 int send_to_pc(const char *name, int retry, int flags, double *spent);
+/* The time limit of one log file's upload, in seconds (grows with the size). */
+int log_send_limit_s(void);
+/* 1 while the send thread uploads a popped name (read under l_send_queue_mutex). */
+extern std::atomic<int> l_send_busy;
 
 /* ---- statistics (stat.cpp) */
 #define STAT_FILE "stat.txt"
@@ -234,6 +252,20 @@ void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
  * load the unwinder at run time on the router).
  */
 int kill_self(int signo);
+/*
+ * The shutdown's time budget (see command_budget_start), in seconds.
+ * pipeline_budget_s: what the files in the pipeline may still take, each
+ * file queued for the pull or being pulled its pull and upload limits,
+ * each one queued for the upload or being uploaded its upload limit.
+ * shutdown_budget_s: the budget at the stop, that plus the shares of the
+ * threads' ends, the tool's stop and the final listing.
+ * extend_budget_for_drain: after the final listing, gives the files then
+ * in the pipeline (those it queued too) at least their limits from now;
+ * returns the seconds it added.
+ */
+int pipeline_budget_s(void);
+int shutdown_budget_s(void);
+int extend_budget_for_drain(void);
 
 /* ---- stop thread and pid file (stop.cpp) */
 extern std::atomic<pid_t> l_my_pid;

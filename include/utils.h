@@ -105,6 +105,9 @@ int call_system_limit(const char *cmd, int limit_s);
  * failure path runs. command_budget_spent() is true in that last case.
  */
 void command_budget_start(int seconds);
+/* Moves the end of a running budget (a spent one too) to at least seconds
+ * from now; returns the seconds it added (0 without a budget). */
+int command_budget_extend(int seconds);
 void command_budget_end(void);
 int command_budget_spent(void);
 

@@ -137,6 +137,20 @@ void command_budget_start(int seconds)
     l_budget_end_s = (long)now.tv_sec + seconds + (now.tv_nsec > 0 ? 1 : 0);
 }
 
+int command_budget_extend(int seconds)
+{
+    struct timespec now;
+    long end = l_budget_end_s, want;
+
+    /* Only the shutdown writes the budget: no other writer to race. */
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    want = (long)now.tv_sec + seconds + (now.tv_nsec > 0 ? 1 : 0);
+    if (end == 0 || want <= end)
+        return 0;
+    l_budget_end_s = want;
+    return (int)(want - end);
+}
+
 void command_budget_end(void)
 {
     l_budget_end_s = 0;

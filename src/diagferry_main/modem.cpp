@@ -14,11 +14,13 @@
 #include <stdio.h>
 #include <string.h>
 
+/* Probes, 1 s apart, a stopping tool gets: after a "-k" that reported
+ * success, before any force (the tool may take seconds to flush its newest
+ * log); after a failed "-k", after the force that follows it at once. */
 #define STOP_PROBES 10
-/* Probes a "-k" reported as done gets before the tool is killed by force:
- * "-k" waits for the tool's end itself, but an older modem reports a
- * failed "-k" as done too. */
-#define STOP_GRACE_PROBES 5
+/* Probes after a force that had to follow a "-k" reported as done (an
+ * older modem reports every command as done, a failed "-k" too). */
+#define FORCE_PROBES 3
 #define START_PROBES 3
 
 /* The tool's start, apart from its probes. */
@@ -54,35 +56,63 @@ int is_modem_logging(void)
     return is_pid_list(out);
 }
 
-void stop_modem_orDie(void)
+int modem_stop_budget_s(void)
 {
-    int logging = TRUE;
+    /* The "-k" at its limit, then one second for each probe. */
+    return CMD_LIMIT_S + STOP_PROBES + FORCE_PROBES;
+}
 
-    LOG("Modem diag tool is running. now stop it...");
-    int asked = call_system(CMD_STOP_MODEM), forced = FALSE;
-    for (int probe = 1; probe <= STOP_PROBES; probe++) {
-        /* A failed "-k" brings the force at once. One that said it worked
-         * while the tool goes on running did not work either (an older
-         * modem reports every command as done): the force follows. */
-        if (!forced && (!asked || probe == STOP_GRACE_PROBES + 1)) {
-            LOG("Kill modem diag tool fail, force kill.");
-            CHECK_TEXT("call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)",
-                       call_system(CMD_KILL_MODEM), "pkill err");
-            CHECK_TEXT("call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)",
-                       call_system(CMD_RM_MODEM_PID_FILE), "rm err");
-            forced = TRUE;
+/* Probes up to probes times, 1 s apart; TRUE as soon as one finds the tool
+ * gone. func names the caller in the log. */
+static int wait_modem_down(const char *func, int probes)
+{
+    for (int probe = 1; probe <= probes; probe++) {
+        if (!is_modem_logging()) {
+            /* A probe that the shutdown's budget cut reads as stopped too:
+             * the tool may run on, but the shutdown goes on to stat.txt (a
+             * later start stops a tool left running). */
+            if (command_budget_spent())
+                log_line(LOG_SRC, __LINE__, func, "diag tool state unknown: no time left to probe");
+            return TRUE;
         }
-        logging = is_modem_logging();
-        /* A probe that the shutdown's budget cut reads as stopped too: the
-         * tool may run on, but the shutdown goes on to stat.txt (a later
-         * start stops a tool left running). */
-        if (!logging && command_budget_spent())
-            LOG("diag tool state unknown: no time left to probe");
-        if (!logging)
-            return;
-        if (probe < STOP_PROBES)
+        if (probe < probes)
             sleep(1);
     }
+    return FALSE;
+}
+
+static void force_kill_modem(const char *func)
+{
+    log_line(LOG_SRC, __LINE__, func, "Kill modem diag tool fail, force kill.");
+    if (!call_system(CMD_KILL_MODEM))
+        log_line(LOG_SRC, __LINE__, func, "CHECK(%s) failed. pkill err",
+                 "call_system(\"adb shell busybox pkill -9 \" MODEM_APP_NAME)");
+    if (!call_system(CMD_RM_MODEM_PID_FILE))
+        log_line(LOG_SRC, __LINE__, func, "CHECK(%s) failed. rm err",
+                 "call_system(\"adb shell busybox rm -f \" MODEM_PID_FILE)");
+}
+
+/* Stops the running tool, by force if need be; TRUE once it is gone. A
+ * "-k" that failed brings the force at once. One that reported success
+ * gets STOP_PROBES probes first: a force before the tool has flushed
+ * would truncate its newest log. */
+static int stop_modem(const char *func)
+{
+    log_line(LOG_SRC, __LINE__, func, "Modem diag tool is running. now stop it...");
+    if (!call_system(CMD_STOP_MODEM)) {
+        force_kill_modem(func);
+        return wait_modem_down(func, STOP_PROBES);
+    }
+    if (wait_modem_down(func, STOP_PROBES))
+        return TRUE;
+    force_kill_modem(func);
+    return wait_modem_down(func, FORCE_PROBES);
+}
+
+void stop_modem_orDie(void)
+{
+    int logging = !stop_modem(__func__);
+
     ASSERT(logging == FALSE, "wait modem down timeout.");
 }
 
@@ -173,6 +203,13 @@ int restart_modem(void)
 
     if (!wait_for_modem()) {
         LOG("modem not reachable through adb");
+        return FALSE;
+    }
+    /* A tool that runs after all (a probe misread, a modem that starts
+     * its own) is stopped first: a second one would write into the
+     * directory removed under the first. */
+    if (is_modem_logging() && !stop_modem(__func__)) {
+        LOG("wait modem down timeout.");
         return FALSE;
     }
     rm_modem_log_dir();

@@ -24,10 +24,16 @@
  * pipeline for ever. */
 #define PULL_MIN_MB_PER_S 2.0
 
-static int pull_limit_s(void)
+int pull_limit_s(void)
 {
     return scaled_limit_s(CMD_LIMIT_S, l_log_size, PULL_MIN_MB_PER_S);
 }
+
+/* 1 while the pull thread holds a name it popped (pulling it or waiting
+ * for room for it): set by the pull thread as it pops, under
+ * l_pull_queue_mutex, and cleared when it is done with the name; read by
+ * the shutdown's time budget under that mutex. */
+std::atomic<int> l_pull_busy(0);
 
 /* A pull killed at its limit leaves what it had copied so far (adb removes
  * a partial file only when it ends by itself): that copy is no log and
@@ -96,9 +102,11 @@ void *pull_thread(void *)
         }
         int popped = queue_pop(&l_need_pull_queue, log);
         CHECK_TEXT("queue_pop(&l_need_pull_queue, log)", popped, "queue pop err");
+        l_pull_busy = popped;
         pthread_mutex_unlock(&l_pull_queue_mutex);
         if (popped)
             do_pull(log);
+        l_pull_busy = 0;
     }
     /* Drain at shutdown: the query thread has ended, so the pull queue no
      * longer grows. (Inline: its lines are the thread's own.) */

@@ -36,6 +36,10 @@
  * again every as many listings after: a tool filling a large first file
  * lists nothing for a while too, so only the probe can tell. */
 #define RESET_QUIET_LISTINGS 5
+/* Probes in a row that must find no tool for a reset, and the pause
+ * between them: one garbled probe is no reset. */
+#define RESET_PROBES 2
+#define RESET_PROBE_PAUSE_S 1
 /* Pauses between restart attempts: 1, 2, 4 ... up to this. */
 #define RESTART_PAUSE_MAX_S 30
 
@@ -255,6 +259,13 @@ static void do_final_query(void)
     }
 }
 
+int final_query_budget_s(void)
+{
+    /* Each try a healthy listing (milliseconds; a second on a loaded
+     * router), and the pauses between the tries. */
+    return FINAL_QUERY_TRIES + (FINAL_QUERY_TRIES - 1) * FINAL_QUERY_PAUSE_S;
+}
+
 /* Sleeps seconds on l_query_cond; the shutdown's signal ends it early. */
 static void pause_query(int seconds)
 {
@@ -299,14 +310,33 @@ static void restart_after_reset(void)
     }
 }
 
+/* True when RESET_PROBES probes in a row, a pause apart, find no tool
+ * while no shutdown has begun. l_exiting is read after each probe: the
+ * shutdown sets it before it stops the tool, so a probe that saw that
+ * stop sees it set. */
+static int tool_gone(void)
+{
+    for (int probe = 1; probe <= RESET_PROBES; probe++) {
+        if (probe > 1)
+            pause_query(RESET_PROBE_PAUSE_S);
+        if (is_modem_logging() || l_exiting || !l_query_running)
+            return FALSE;
+    }
+    return TRUE;
+}
+
 /* After each listing: a run of listings without a log name, an adb that
  * answers again and a tool that no longer runs make a modem reset. The
  * files written after the last one listed died with the modem's /run: one
- * miss line says so, counted as one file (at least the one being written). */
+ * miss line says so, counted as one file (at least the one being written).
+ * Once a shutdown has begun nothing is decided: its own stop of the tool
+ * (and a listing that does not parse) would read as a reset. */
 static void watch_modem(void)
 {
     char after[LOG_NAME_SIZE + 8];
 
+    if (l_exiting || !l_query_running)
+        return;
     if (l_listed_logs > 0) {
         l_quiet_listings = 0;
         return;
@@ -319,7 +349,7 @@ static void watch_modem(void)
         LOG("modem not reachable through adb, no log listed since %s", l_quiet_since);
         return;
     }
-    if (is_modem_logging())
+    if (!tool_gone())
         return;
     LOG("modem reset: no log listed since %s and %s not running; last log before it: %s",
         l_quiet_since, MODEM_APP_NAME, l_last_log);

@@ -35,12 +35,22 @@
  * limit bounds how long it can keep the next log file waiting. */
 #define STAT_SEND_LIMIT_S 15
 
+int log_send_limit_s(void)
+{
+    return scaled_limit_s(SEND_BASE_S, l_log_size, SEND_MIN_MB_PER_S);
+}
+
 static int send_limit_s(const char *name)
 {
     if (strcmp(name, STAT_FILE) == 0 || strcmp(name, SNAPSHOT_FILE) == 0)
         return STAT_SEND_LIMIT_S;
-    return scaled_limit_s(SEND_BASE_S, l_log_size, SEND_MIN_MB_PER_S);
+    return log_send_limit_s();
 }
+
+/* 1 while the send thread uploads a name it popped: set by the send
+ * thread as it pops, under l_send_queue_mutex, and cleared after the
+ * upload; read by the shutdown's time budget under that mutex. */
+std::atomic<int> l_send_busy(0);
 
 queue_t l_need_send_queue;                                      /* pull -> send, 2 names */
 pthread_mutex_t l_send_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
@@ -148,9 +158,11 @@ void *send_thread(void *)
         int popped = queue_pop(&l_need_send_queue, log);
         pthread_cond_signal(&l_send_space_cond);
         CHECK_TEXT("queue_pop(&l_need_send_queue, log)", popped, "queue pop err");
+        l_send_busy = popped;
         pthread_mutex_unlock(&l_send_queue_mutex);
         if (popped)
             do_send(log);
+        l_send_busy = 0;
     }
     /* Drain at shutdown: the pull thread has ended, so the send queue no
      * longer grows. (Inline: its lines are the thread's own.) */

@@ -16,10 +16,13 @@
  *
  * From the stop to the end of step 6, every command (the modem's, the
  * pipeline threads' pulls and uploads, those already running included)
- * shares one time budget, and step 7 has a short one of its own: a stalled modem or PC fails what is left
- * instead of holding the stop for minutes, and stat.txt is still written
- * and sent (with its own short limit) well before a service manager's
- * stop timeout.
+ * shares one time budget, sized from the work in flight: shares for the
+ * threads' ends, the tool's stop and the final listing, and each file in
+ * the pipeline with its own pull and upload limits; after the final
+ * listing it grows to cover the files then in the pipeline. A healthy
+ * drain, however large its files, is never cut, while a stalled modem or
+ * PC fails what is left within those limits. Step 7 has a short budget of
+ * its own, and stat.txt is sent with its own short limit.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main.h"
@@ -28,24 +31,37 @@
 #include <stdint.h>
 #include <stdio.h>
 
-/* The modem and pipeline steps' share of the shutdown, in seconds, plus
- * DRAIN_S_PER_MB for every MB of the configured file size: the drain moves
- * up to eight files (five queued for the pull, two for the upload, one
- * being uploaded), each pulled at USB 2.0 speed (~35 MB/s) and uploaded
- * over a 100 Mbit LAN (~10 MB/s), about 1 s per MB of file size in all.
- * A healthy drain is never cut; with the default 1 MB files it takes a
- * second or two and the budget is 26 s. The modem cleanup has a reserve of
- * its own, so that a PC that trickles the drain does not leave the modem
- * uncleaned. The stat.txt upload (at most 15 s) and the relay close (about
- * 2 s) come after them: with files of a few MB the whole stays within a
- * minute. */
-#define SHUTDOWN_BUDGET_S 25
-#define DRAIN_S_PER_MB 1
+/* The ends of the keep-alive thread (an ARP probe in progress) and of the
+ * test thread (a DNS diagnosis given up within a second): their share of
+ * the shutdown's budget. The modem cleanup has a budget of its own, so
+ * that a PC that trickles the drain does not leave the modem uncleaned. */
+#define THREADS_STOP_S 2
 #define CLEAN_BUDGET_S 5
 
-static int shutdown_budget_s(void)
+int pipeline_budget_s(void)
 {
-    return scaled_limit_s(SHUTDOWN_BUDGET_S, l_log_size, 1.0 / DRAIN_S_PER_MB);
+    int pulls, sends, pull_s = pull_limit_s(), send_s = log_send_limit_s();
+
+    /* Both stage mutexes, in their order: a name between two places (just
+     * popped, or being handed from the pull to the send queue) is then
+     * counted, never missed. */
+    pthread_mutex_lock(&l_pull_queue_mutex);
+    pthread_mutex_lock(&l_send_queue_mutex);
+    pulls = queue_size(&l_need_pull_queue) + l_pull_busy;
+    sends = queue_size(&l_need_send_queue) + l_send_busy;
+    pthread_mutex_unlock(&l_send_queue_mutex);
+    pthread_mutex_unlock(&l_pull_queue_mutex);
+    return pulls * (pull_s + send_s) + sends * send_s;
+}
+
+int shutdown_budget_s(void)
+{
+    return THREADS_STOP_S + modem_stop_budget_s() + final_query_budget_s() + pipeline_budget_s();
+}
+
+int extend_budget_for_drain(void)
+{
+    return command_budget_extend(pipeline_budget_s());
 }
 
 /* Ends a budget, saying when it ran out. */
@@ -184,6 +200,7 @@ int kill_self(int signo)
     LOG("[%d]stop query thread...", 4);
     stop_flag(&l_query_running, &l_mutex, &l_query_cond);
     join_worker(__func__, "query", l_query_tid, l_query_started);
+    budget_s += extend_budget_for_drain();
 
     LOG("[%d]stop pull thread...", 5);
     stop_flag(&l_pull_running, &l_pull_queue_mutex, &l_pull_queue_cond);

@@ -3,9 +3,11 @@
 # its pid file follow and the shutdown completes. Then a tool that nothing
 # stops: both CHECK lines, ten probes, the ASSERT and status 1, with the
 # later steps not run and the daemon's pid file left behind.
+# After a "-k" reported as done, a tool that takes 7 s to stop is never
+# forced; one that runs on is forced after ten probes, and the shutdown ends.
 # An older modem makes every "adb shell" exit 0: a failed "-k" looks done,
 # and only the probes that still find the tool bring the forced kill (after
-# five of them); a failed pkill or rm leaves no CHECK line there.
+# ten of them); a failed pkill or rm leaves no CHECK line there.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
@@ -39,7 +41,7 @@ $RM_PID" "forced kill and pid-file removal after the failed -k"
 expect_eq "$(stop_calls | awk -v a="$RM_PID" '$0 == a { on = 1; next } on' | grep -cxF "$PROBE")" 1 \
     "one probe finds the killed tool gone"
 expect_eq "$(stop_calls | awk -v a="$PKILL" '$0 == a { exit } 1' | grep -cxF "$PROBE")" \
-    $((OLD_MODEM * 5)) "probes before the forced kill"
+    $((OLD_MODEM * 10)) "probes before the forced kill"
 check "failure logged" in_order "[3]stop diag tool in modem..." "Kill modem diag tool fail, force kill."
 forbid_line "pkill err"
 forbid_line "rm err"
@@ -47,6 +49,20 @@ check "tool's pid file removed" test ! -e "$TOOL_PID_FILE"
 expect_clean_end
 expect_steps 1 2 3 4 5 6 7 8 9
 ctl_clear mdlog_kill_fail
+
+for linger in 7 forever; do
+    new_run "-k done, the tool lingers: $linger"
+    start_daemon
+    wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+    ctl mdlog_linger_s $linger
+    stop_daemon TERM 30 || e2e_fail "daemon did not end within 30 s of SIGTERM"
+    forced=1 && [ $linger = 7 ] && forced=0
+    expect_eq "$(stop_calls | grep -cxF "$PKILL")" $forced "forced kills"
+    [ $forced = 0 ] || expect_eq "$(stop_calls | awk -v a="$PKILL" '$0 == a { exit } 1' |
+        grep -cxF "$PROBE")" 10 "probes before the forced kill"
+    expect_clean_end
+done
+ctl_clear mdlog_linger_s
 
 new_run "nothing stops the tool"
 start_daemon
@@ -64,8 +80,8 @@ if [ "$OLD_MODEM" = 0 ]; then
     expect_line 'stop_modem_orDie(): CHECK(call_system("adb shell busybox rm -f " MODEM_PID_FILE)) failed. rm err'
     check "pkill CHECK before rm CHECK" in_order "pkill err" "rm err"
 fi
-expect_eq "$(run_adb_calls | awk -v a="$STOP" '$0 == a { on = 1; next } on' | grep -cxF "$PROBE")" 10 \
-    "probes after the stop"
+expect_eq "$(run_adb_calls | awk -v a="$STOP" '$0 == a { on = 1; next } on' | grep -cxF "$PROBE")" \
+    $((10 + OLD_MODEM * 3)) "probes after the stop"
 expect_eq "$(run_adb_calls | grep -cxF "$PKILL")" 1 "one forced kill"
 expect_eq "$(tail -n 1 "$DAEMON_OUT" | sed 's/^\[[0-9]*\]src\/diagferry_main([0-9]*) //')" \
     "stop_modem_orDie(): [PROTOCOL]ASSERT(logging == FALSE) failed. wait modem down timeout." \

@@ -104,4 +104,25 @@ TEST_F(PullStageTest, DrainWaitsForTheSendStageUnlessTheLanIsBroken)
     expect_journal(l_miss_str.str, {"\tadd to send queue\t" + log_name(5, 5)});
 }
 
+/* ---- the shutdown's time budget for the files in the pipeline */
+
+TEST_F(PullStageTest, ShutdownBudgetHoldsEveryFileInFlightAndGrowsForTheDrain)
+{
+    /* 100 MB files, five queued and one being pulled, two and one uploaded. */
+    double saved_size = l_log_size;
+    l_log_size = 100;
+    for (int i = 0; i < PULL_QUEUE_SLOTS + SEND_QUEUE_SLOTS; i++)
+        queue_push(i < PULL_QUEUE_SLOTS ? &l_need_pull_queue : &l_need_send_queue, slot(HOSTILE).name);
+    l_pull_busy = l_send_busy = 1;
+    int send_s = log_send_limit_s();
+    EXPECT_GE(shutdown_budget_s(), 6 * (pull_limit_s() + send_s) + 3 * send_s);
+    l_pull_busy = l_send_busy = 0;
+    l_log_size = saved_size;
+    command_budget_start(0); /* files queued at the final listing, no time left */
+    extend_budget_for_drain();
+    usleep(1100000);
+    EXPECT_FALSE(command_budget_spent());
+    command_budget_end();
+}
+
 } // namespace
