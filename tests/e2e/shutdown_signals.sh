@@ -2,16 +2,19 @@
 # SIGINT and SIGHUP stop the daemon as SIGTERM does; a second and a third
 # signal during the shutdown change nothing; "diagferry -k" from a second
 # process stops the running instance. Each time the whole numbered shutdown
-# runs once and stat.txt matches what reached the PC.
+# runs once and stat.txt matches what reached the PC. A reader of the
+# daemon's output that stops reading or goes holds up neither the relay
+# nor the stop.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
 
-# start_relaying: a daemon that has relayed at least two files.
-# The tool starts paused, so that the first listing finds no backlog.
+# start_relaying [HOW]: a daemon (started by HOW, default start_daemon)
+# that has relayed at least two files. The tool starts paused, so that the
+# first listing finds no backlog.
 start_relaying() {
     ctl mdlog_pause
-    start_daemon
+    "${1:-start_daemon}"
     wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
     ctl_clear mdlog_pause
     expect_pid_file
@@ -44,6 +47,14 @@ expect_signal_shutdown() {
         "$(manifest_names | wc -l)/$ST_SEND/$ST_SEND/0/0" "detect (all written)/pull/send/miss/dup"
     expect_eq "${#PC_MISSING[@]}" 0 "files that never reached the PC"
     expect_workdir_empty
+}
+
+# expect_unread_end: the whole shutdown ran though nobody read its lines.
+expect_unread_end() {
+    expect_eq "$DAEMON_STATUS" 0 "exit status"
+    check "pid file removed" test ! -e "$PID_FILE"
+    check "diag tool stopped" test -z "$(adb shell busybox pgrep diag_mdlog)"
+    check "stat.txt at the PC" test -s "$EMU_PC_TFTP_DIR/stat.txt"
 }
 
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
@@ -79,4 +90,25 @@ DAEMON_STATUS=
 wait_exit 25 || e2e_fail "daemon did not end within 25 s of diagferry -k"
 # The -k process's own lines are in the output too; its banner is "main".
 expect_signal_shutdown 15
+
+new_run "stdout reader stalled: files go on, SIGTERM ends the run"
+ctl mdlog_interval_ms 300
+start_relaying start_daemon_piped
+reader_signal STOP
+# A page of output is a few seconds of lines.
+sleep 6
+n=$(pc_log_count)
+wait_until 15 pc_has_logs $((n + 8)) || e2e_fail "files stopped while nobody read the output"
+stop_daemon TERM 25 || e2e_fail "daemon did not end within 25 s of SIGTERM"
+reader_end
+expect_unread_end
+
+new_run "stdout reader gone (a tee ended by Ctrl-C), then SIGTERM"
+start_relaying start_daemon_piped
+quiesce
+reader_signal KILL
+stop_daemon TERM 25 || e2e_fail "daemon did not end within 25 s of SIGTERM"
+expect_unread_end
+expect_eq "$(sed -n '1s/.* send:\([0-9]*\) .*/\1/p' "$EMU_PC_TFTP_DIR/stat.txt")" "$(pc_log_count)" \
+    "send in stat.txt: files at the PC"
 e2e_pass

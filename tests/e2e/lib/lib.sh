@@ -13,6 +13,8 @@
 #              log_time (time stamps of log lines on stdin)
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
+# Its reader:  start_daemon_piped [ARGS], reader_signal SIG, reader_start,
+#              reader_end
 set -u
 
 if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
@@ -68,6 +70,7 @@ e2e_cleanup() {
         kill -KILL "$DAEMON_PID" 2>/dev/null
         wait "$DAEMON_PID" 2>/dev/null
     fi
+    [ -z "$READER_PID" ] || kill -KILL "$READER_PID" 2>/dev/null
 }
 trap 'e2e_cleanup' EXIT
 trap 'e2e_fail "interrupted"' INT TERM
@@ -191,9 +194,42 @@ ctl_clear() {
 start_daemon() {
     [ $# -gt 0 ] || set -- -f "$CONF"
     log "start: diagferry $*"
-    env --default-signal=INT,QUIT "$DAEMON" "$@" >>"$DAEMON_OUT" 2>&1 &
+    env --default-signal=INT,QUIT "$DAEMON" "$@" >>"${DAEMON_SINK:-$DAEMON_OUT}" 2>&1 &
     DAEMON_PID=$!
     DAEMON_STATUS=
+}
+
+# start_daemon_piped [ARGS...]: start_daemon with its output into a pipe of
+# one page (a FIFO), which a reader (READER_PID, a cat) copies into
+# $DAEMON_OUT, as a terminal or a tee would. reader_signal STOP, CONT or
+# KILL pauses, resumes or ends that reader; reader_start gives the FIFO a
+# new one; reader_end, once the daemon has exited, lets it copy the rest.
+DAEMON_FIFO=$E2E_DIR/daemon.fifo
+READER_PID=
+start_daemon_piped() {
+    rm -f "$DAEMON_FIFO"
+    mkfifo "$DAEMON_FIFO"
+    reader_start
+    DAEMON_SINK=$DAEMON_FIFO start_daemon "$@"
+    wait_line "main thread start" 10 || e2e_fail "no output through the FIFO"
+    perl -e 'open(F, "+<", $ARGV[0]) && fcntl(F, 1031, 4096) or die "F_SETPIPE_SZ: $!\n"' \
+        "$DAEMON_FIFO" || e2e_fail "could not shrink the FIFO"
+}
+reader_start() {
+    cat "$DAEMON_FIFO" >>"$DAEMON_OUT" &
+    READER_PID=$!
+}
+reader_signal() {
+    log "stdout reader: SIG$1"
+    kill "-$1" "$READER_PID"
+    [ "$1" != KILL ] || { wait "$READER_PID" 2>/dev/null; READER_PID=; }
+}
+reader_end() {
+    [ -n "$READER_PID" ] || return 0
+    kill -CONT "$READER_PID"
+    wait_until 5 gone "$READER_PID" || kill "$READER_PID"
+    wait "$READER_PID" 2>/dev/null
+    READER_PID=
 }
 
 # run_daemon ARGS...: runs the daemon to its end (at most 20 s), output
