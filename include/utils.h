@@ -146,8 +146,8 @@ int command_budget_spent(void);
 /*
  * Starts "/bin/sh -c cmd" with an empty signal mask and SIGPIPE at its
  * default (the daemon ignores it; adb, tftp and the mobile manager rely on
- * it to end when their reader goes), standard input from
- * /dev/null, in a process group of its own (its id is the pid). With out_fd not null the
+ * it to end when their reader goes), standard input from /dev/null, in a
+ * process group of its own (its id is the pid). With out_fd not null the
  * child's standard output is a pipe whose read end is stored there.
  * Returns the child's pid, or -1 when it could not be started.
  */

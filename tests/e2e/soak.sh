@@ -4,7 +4,9 @@
 # pulls and listings and appends lying lines (../x) to some listings, and
 # the PC's TFTP server goes away and comes back or refuses files for a
 # while; in soaks of 200 s or more, pulls also stall and uploads trickle
-# until their limits kill them.
+# until their limits kill them. The daemon's output goes through a pipe of
+# one page whose reader now and then stops reading for a while, or goes and
+# is replaced.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -104,7 +106,7 @@ tftp_trickle_for() {
 # One fault, chosen at random, while the daemon runs.
 inject_fault() {
     EVENTS=$((EVENTS + 1))
-    case $((RANDOM % 12)) in
+    case $((RANDOM % 14)) in
     0 | 1)
         SKIPS=$((SKIPS + 1))
         ctl mdlog_skip $((1 + RANDOM % 4))
@@ -138,6 +140,19 @@ inject_fault() {
         if [ "$SOAK_SECONDS" -ge 200 ] && [ $((RANDOM % 3)) = 0 ]; then
             tftp_trickle_for $((35000 + RANDOM % 5000))
         fi
+        ;;
+    12)
+        # A terminal that stops reading (Ctrl-S, a pager): the lines wait
+        # in the daemon or are dropped and counted; the pipeline goes on.
+        reader_signal STOP
+        sleep_ms $((500 + RANDOM % 4000))
+        reader_signal CONT
+        ;;
+    13)
+        # A reader that goes (a tee ended by Ctrl-C), and a new one.
+        reader_signal KILL
+        sleep_ms $((300 + RANDOM % 2000))
+        reader_start
         ;;
     *) ;;
     esac
@@ -186,6 +201,7 @@ stop_run() {
     esac
     stop_rss_sampler
     stop_daemon "$sig" 60 || e2e_fail "the daemon did not end within 60 s of SIG$sig"
+    reader_end
 }
 
 # check_run: the scenario's own checks, then the invariant checker.
@@ -215,7 +231,7 @@ soak_run() {
     ctl mdlog_size_bytes $((2000 + RANDOM * 2 % 60000))
     [ "$how" = mid-pull ] && ctl pull_rate_bps 100000
     new_run "$secs s, stop: $how $sig"
-    start_daemon
+    start_daemon_piped
     wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
     # Memory is sampled from the first delivered file on: start-up is over.
     wait_line "send log from router to PC in" 15 || e2e_fail "nothing delivered"
