@@ -4,9 +4,8 @@
 # pulls and listings and appends lying lines (../x) to some listings, and
 # the PC's TFTP server goes away and comes back or refuses files for a
 # while; in soaks of 200 s or more, pulls also stall and uploads trickle
-# until their limits kill them. The daemon's output goes through a pipe of
-# one page whose reader now and then stops reading for a while, or goes and
-# is replaced.
+# until their limits kill them. The daemon's output goes through a one-page
+# pipe whose reader stalls at times, or goes and is replaced.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -141,19 +140,9 @@ inject_fault() {
             tftp_trickle_for $((35000 + RANDOM % 5000))
         fi
         ;;
-    12)
-        # A terminal that stops reading (Ctrl-S, a pager): the lines wait
-        # in the daemon or are dropped and counted; the pipeline goes on.
-        reader_signal STOP
-        sleep_ms $((500 + RANDOM % 4000))
-        reader_signal CONT
-        ;;
-    13)
-        # A reader that goes (a tee ended by Ctrl-C), and a new one.
-        reader_signal KILL
-        sleep_ms $((300 + RANDOM % 2000))
-        reader_start
-        ;;
+    # A terminal that stops reading (Ctrl-S); a tee that ends, and a new one.
+    12) reader_signal STOP && sleep_ms $((500 + RANDOM % 4000)) && reader_signal CONT ;;
+    13) reader_signal KILL && sleep_ms $((300 + RANDOM % 2000)) && reader_start ;;
     *) ;;
     esac
 }

@@ -13,8 +13,7 @@
 #              log_time (time stamps of log lines on stdin)
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT
-# Its reader:  start_daemon_piped [ARGS], reader_signal SIG, reader_start,
-#              reader_end
+# Piped:       start_daemon_piped [ARGS], reader_signal SIG, reader_start, reader_end
 set -u
 
 if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
@@ -199,38 +198,22 @@ start_daemon() {
     DAEMON_STATUS=
 }
 
-# start_daemon_piped [ARGS...]: start_daemon with its output into a pipe of
-# one page (a FIFO), which a reader (READER_PID, a cat) copies into
-# $DAEMON_OUT, as a terminal or a tee would. reader_signal STOP, CONT or
-# KILL pauses, resumes or ends that reader; reader_start gives the FIFO a
-# new one; reader_end, once the daemon has exited, lets it copy the rest.
-DAEMON_FIFO=$E2E_DIR/daemon.fifo
-READER_PID=
+# start_daemon_piped [ARGS...]: start_daemon into a one-page FIFO that a
+# reader (READER_PID, a cat: a terminal, a tee) copies to $DAEMON_OUT.
+DAEMON_FIFO=$E2E_DIR/daemon.fifo READER_PID=
 start_daemon_piped() {
-    rm -f "$DAEMON_FIFO"
-    mkfifo "$DAEMON_FIFO"
-    reader_start
+    rm -f "$DAEMON_FIFO" && mkfifo "$DAEMON_FIFO" && reader_start
     DAEMON_SINK=$DAEMON_FIFO start_daemon "$@"
     wait_line "main thread start" 10 || e2e_fail "no output through the FIFO"
-    perl -e 'open(F, "+<", $ARGV[0]) && fcntl(F, 1031, 4096) or die "F_SETPIPE_SZ: $!\n"' \
-        "$DAEMON_FIFO" || e2e_fail "could not shrink the FIFO"
+    perl -e 'open(F, "+<", $ARGV[0]) && fcntl(F, 1031, 4096) or die' "$DAEMON_FIFO" ||
+        e2e_fail "FIFO not shrunk"
 }
-reader_start() {
-    cat "$DAEMON_FIFO" >>"$DAEMON_OUT" &
-    READER_PID=$!
-}
+reader_start() { cat "$DAEMON_FIFO" >>"$DAEMON_OUT" & READER_PID=$!; }
 reader_signal() {
-    log "stdout reader: SIG$1"
-    kill "-$1" "$READER_PID"
-    [ "$1" != KILL ] || { wait "$READER_PID" 2>/dev/null; READER_PID=; }
+    log "stdout reader: SIG$1" && kill "-$1" "$READER_PID"
+    [ "$1" != KILL ] || READER_PID=
 }
-reader_end() {
-    [ -n "$READER_PID" ] || return 0
-    kill -CONT "$READER_PID"
-    wait_until 5 gone "$READER_PID" || kill "$READER_PID"
-    wait "$READER_PID" 2>/dev/null
-    READER_PID=
-}
+reader_end() { kill -CONT "$READER_PID" && wait_until 5 gone "$READER_PID" || kill "$READER_PID"; } 2>/dev/null
 
 # run_daemon ARGS...: runs the daemon to its end (at most 20 s), output
 # appended to $DAEMON_OUT; sets DAEMON_STATUS.
