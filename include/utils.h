@@ -2,7 +2,8 @@
  * utils: what every module of diagferry shares.
  *
  *  - the log line writer and its CHECK / ASSERT forms: one line per call on
- *    standard output, flushed at once, prefixed "[time]source(line) func(): ";
+ *    standard output, prefixed "[time]source(line) func(): ", queued for
+ *    the log writer thread, which writes each line as soon as it is there;
  *  - the shell command runners exe_command (captures standard output) and
  *    call_system (logs why a command failed);
  *  - the time helpers: deadlines for timed waits (monotonic), transfer
@@ -30,10 +31,44 @@
 /* Size of a journal time stamp buffer ("2026-12-05 19:18:43.072"). */
 #define TIMESTAMP_SIZE 28
 
-/* Log line writer: prefix, formatted message, newline, flush. */
+/*
+ * Log output. Everything the daemon prints (log lines, the relayed mobile
+ * text, the usage text, perror lines) goes into one bounded buffer of
+ * LOG_BUF_SIZE bytes that one writer thread empties with write(2), a whole
+ * line per call, in the order the lines came. No thread that moves files
+ * ever waits for the terminal: when the buffer is full (a reader that
+ * stopped reading) or a write fails (a reader that has gone), the line is
+ * dropped and counted, and the first line queued after that is preceded
+ * by "N log lines dropped: standard output was not read" (as is the end of
+ * the output, once it flows again). Until log_start runs (unit tests,
+ * fuzzers), every call writes its line itself before it returns.
+ */
+#define LOG_BUF_SIZE 65536
+/* The longest line; a longer one is cut there and keeps its newline. Paths
+ * are at most 4096 bytes, so only a message naming two of them is cut. */
+#define LOG_LINE_MAX 4096
+/* How long an exit waits for queued output before it goes all the same. */
+#define LOG_DRAIN_MS 2000
+
+/* Starts the writer thread, with every signal blocked in it. Called first
+ * thing in main, before any other thread exists. */
+void log_start(void);
+/* Waits up to timeout_ms until everything queued is written; TRUE when it
+ * all was and nothing was dropped, FALSE at once when the reader has gone. */
+int log_drain(int timeout_ms);
+/* Every way out of the process: queued output gets LOG_DRAIN_MS, then
+ * _exit(status), written or not. */
+void log_exit(int status) __attribute__((noreturn));
+/* Queues text that is no log line (no prefix, no newline added) for fd,
+ * STDOUT_FILENO or STDERR_FILENO. */
+void log_text(int fd, const char *text, size_t len);
+/* perror(what), through the queue: "what: error text" on standard error. */
+void log_perror(const char *what);
+
+/* Log line writer: prefix, formatted message, newline. */
 void log_line(const char *src, int line, const char *func, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
-/* The one fatal path: prints the line like log_line, then _exit(1). */
+/* The one fatal path: prints the line like log_line, then log_exit(1). */
 void die_line(const char *src, int line, const char *func, const char *fmt, ...)
     __attribute__((format(printf, 4, 5), noreturn));
 
@@ -112,8 +147,10 @@ void command_budget_end(void);
 int command_budget_spent(void);
 
 /*
- * Starts "/bin/sh -c cmd" with an empty signal mask, standard input from
- * /dev/null, in a process group of its own (its id is the pid). With out_fd not null the
+ * Starts "/bin/sh -c cmd" with an empty signal mask and SIGPIPE at its
+ * default (the daemon ignores it; adb, tftp and the mobile manager rely on
+ * it to end when their reader goes), standard input from /dev/null, in a
+ * process group of its own (its id is the pid). With out_fd not null the
  * child's standard output is a pipe whose read end is stored there.
  * Returns the child's pid, or -1 when it could not be started.
  */

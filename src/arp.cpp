@@ -91,7 +91,7 @@ int init_arp(const char *pc_ip)
     strncpy(ifr.ifr_name, ARP_IFNAME, IFNAMSIZ - 1);
     fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        perror("socket");
+        log_perror("socket");
         return 0;
     }
 
@@ -103,13 +103,13 @@ int init_arp(const char *pc_ip)
     CHECK(inet_pton(AF_INET, pc_ip, &l_pc_ip) == 1, "inet_pton error!");
 
     if (ioctl(fd, SIOCGIFADDR, &ifr) < 0) {
-        perror("ioctl");
+        log_perror("ioctl");
         close(fd);
         return 0;
     }
     memcpy(own_ip, &((struct sockaddr_in *)&ifr.ifr_addr)->sin_addr, IPV4_LEN);
     if (ioctl(fd, SIOCGIFHWADDR, &ifr) < 0) {
-        perror("ioctl");
+        log_perror("ioctl");
         close(fd);
         return 0;
     }

@@ -1,7 +1,8 @@
 /*
  * utils: log lines, shell command runners and time helpers (see utils.h).
- * Every operation is called from several threads at once; the one piece of
- * state is the shutdown's command budget, an atomic.
+ * Every operation is called from several threads at once. The state is the
+ * log output's queue (under l_log_mutex) and the shutdown's command
+ * budget, an atomic.
  */
 #define LOG_SRC "src/utils"
 #include "utils.h"
@@ -26,15 +27,252 @@ extern char **environ;
  * word-sized atomic: a 32-bit router has no lock-free 64-bit one. */
 static std::atomic<long> l_budget_end_s(0);
 
+/* ---- log output ------------------------------------------------------ */
+
+/* One queued piece of output in l_log_buf: this header, then len bytes. */
+struct log_rec {
+    int fd;      /* STDOUT_FILENO or STDERR_FILENO */
+    int len;     /* bytes of text after the header; 0 for a note alone */
+    int dropped; /* lines dropped just before this one, announced first */
+    time_t when; /* when it was queued: the time stamp of that note */
+};
+
+/* Everything below l_log_mutex guards. Producers (every thread that logs)
+ * add records at the head; the writer thread (or, before log_start, the
+ * producer itself) writes the record at the tail and only then frees it,
+ * so an empty queue means everything was written. The writer holds the
+ * lock only to look at the queue, never while it writes. */
+static pthread_mutex_t l_log_mutex = PTHREAD_MUTEX_INITIALIZER;
+/* Signalled by producers when they queue a record; the writer waits on it. */
+static pthread_cond_t l_log_cond = PTHREAD_COND_INITIALIZER;
+/* The queue: a ring of records, which may wrap around its end. */
+static char l_log_buf[LOG_BUF_SIZE];
+/* Offset of the next record (producers), of the oldest (writer), and the
+ * bytes queued between them. */
+static size_t l_log_head, l_log_tail, l_log_used;
+/* Lines lost since the last record queued: no room (producers) or a failed
+ * write (writer); the next record queued carries the count. */
+static int l_log_dropped;
+/* 1 when the last write failed, i.e. the reader has gone (writer). */
+static int l_log_failed;
+/* 1 once the writer thread runs (log_start). */
+static int l_log_started;
+/* The record being written, copied out of the ring (writer, or a producer
+ * holding the lock before log_start). */
+static char l_log_out[LOG_LINE_MAX];
+
+static void ring_put(size_t at, const void *src, size_t n)
+{
+    size_t first = n < LOG_BUF_SIZE - at ? n : LOG_BUF_SIZE - at;
+
+    memcpy(l_log_buf + at, src, first);
+    memcpy(l_log_buf, (const char *)src + first, n - first);
+}
+
+static void ring_get(size_t at, void *dst, size_t n)
+{
+    size_t first = n < LOG_BUF_SIZE - at ? n : LOG_BUF_SIZE - at;
+
+    memcpy(dst, l_log_buf + at, first);
+    memcpy((char *)dst + first, l_log_buf, n - first);
+}
+
+/* Writes all of text; FALSE on any error (EPIPE for a reader gone). */
+static int write_all(int fd, const char *text, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return FALSE;
+        text += n;
+        len -= (size_t)n;
+    }
+    return TRUE;
+}
+
+/* Fills the log line prefix and formats the message after it into line
+ * (LOG_LINE_MAX bytes), cut there if need be; returns the length with the
+ * newline. */
+static size_t format_line(char *line, time_t when, const char *src, int at, const char *func,
+                          const char *fmt, va_list ap)
+{
+    int n = snprintf(line, LOG_LINE_MAX, "[%ld]%s(%d) %s(): ", (long)when, src, at, func);
+    size_t len = n < 0 ? 0 : (size_t)n;
+
+    if (len < LOG_LINE_MAX - 1) {
+        n = vsnprintf(line + len, LOG_LINE_MAX - len, fmt, ap);
+        len += n < 0 ? 0 : (size_t)n;
+    }
+    if (len > LOG_LINE_MAX - 1)
+        len = LOG_LINE_MAX - 1;
+    line[len++] = '\n';
+    return len;
+}
+
+static size_t format_at(char *line, time_t when, const char *src, int at, const char *func,
+                        const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+static size_t format_at(char *line, time_t when, const char *src, int at, const char *func,
+                        const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    size_t len = format_line(line, when, src, at, func, fmt, ap);
+    va_end(ap);
+    return len;
+}
+
+/* Writes the note for count lines dropped, as a log line of its own. */
+static int write_dropped_note(int count, time_t when)
+{
+    char note[LOG_LINE_MAX];
+    size_t len = format_at(note, when, LOG_SRC, __LINE__, __func__,
+                           "%d log lines dropped: standard output was not read", count);
+
+    return write_all(STDOUT_FILENO, note, len);
+}
+
+/* Writes the record at the tail (its note first) and frees it. Called and
+ * returns with l_log_mutex held; the writer thread releases it meanwhile. */
+static void write_oldest(int unlock)
+{
+    struct log_rec rec;
+    int ok = TRUE;
+
+    ring_get(l_log_tail, &rec, sizeof(rec));
+    ring_get((l_log_tail + sizeof(rec)) % LOG_BUF_SIZE, l_log_out, (size_t)rec.len);
+    if (unlock)
+        pthread_mutex_unlock(&l_log_mutex);
+    int noted = rec.dropped == 0 || write_dropped_note(rec.dropped, rec.when);
+    if (rec.len > 0)
+        ok = write_all(rec.fd, l_log_out, (size_t)rec.len);
+    if (unlock)
+        pthread_mutex_lock(&l_log_mutex);
+    /* Lines not written count on, the note's own lines included. */
+    l_log_dropped += (noted ? 0 : rec.dropped) + (ok ? 0 : 1);
+    l_log_failed = !noted || !ok;
+    l_log_tail = (l_log_tail + sizeof(rec) + (size_t)rec.len) % LOG_BUF_SIZE;
+    l_log_used -= sizeof(rec) + (size_t)rec.len;
+}
+
+/* Queues one record under l_log_mutex, or counts it as dropped when the
+ * queue has no room for it. */
+static void queue_record(int fd, const char *text, size_t len, time_t when)
+{
+    struct log_rec rec = {fd, (int)len, l_log_dropped, when};
+    size_t need = sizeof(rec) + len;
+
+    if (l_log_used + need > LOG_BUF_SIZE) {
+        l_log_dropped++;
+        return;
+    }
+    l_log_dropped = 0;
+    ring_put(l_log_head, &rec, sizeof(rec));
+    ring_put((l_log_head + sizeof(rec)) % LOG_BUF_SIZE, text, len);
+    l_log_head = (l_log_head + need) % LOG_BUF_SIZE;
+    l_log_used += need;
+    pthread_cond_signal(&l_log_cond);
+}
+
+/* Queues text; before log_start the caller writes it itself. */
+static void put_text(int fd, const char *text, size_t len, time_t when)
+{
+    pthread_mutex_lock(&l_log_mutex);
+    queue_record(fd, text, len, when);
+    if (!l_log_started) {
+        while (l_log_used > 0)
+            write_oldest(FALSE);
+    }
+    pthread_mutex_unlock(&l_log_mutex);
+}
+
+/* The log writer: the record at the tail while there is one; once the
+ * queue is empty after lines were dropped and the output takes lines
+ * again, a note alone, so that the loss shows without waiting for the next
+ * line. Waits on l_log_cond otherwise. Runs until the process exits. */
+static void *log_writer_thread(void *)
+{
+    pthread_mutex_lock(&l_log_mutex);
+    for (;;) {
+        if (l_log_used > 0)
+            write_oldest(TRUE);
+        else if (l_log_dropped > 0 && !l_log_failed)
+            queue_record(STDOUT_FILENO, "", 0, time(NULL));
+        else
+            pthread_cond_wait(&l_log_cond, &l_log_mutex);
+    }
+    return NULL;
+}
+
+void log_start(void)
+{
+    sigset_t all, old;
+    pthread_t tid;
+    int ret;
+
+    /* No banner: the writer is no worker of the daemon's, and its lines
+     * would change every run's output. Every signal blocked, so the stop
+     * thread's sigwait stays the only taker of the stop signals. */
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    ret = pthread_create(&tid, NULL, log_writer_thread, NULL);
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
+    CHECK(ret == 0, "log writer not started, lines are written directly. ret:%d", ret);
+    if (ret == 0) {
+        pthread_detach(tid);
+        pthread_mutex_lock(&l_log_mutex);
+        l_log_started = 1;
+        pthread_mutex_unlock(&l_log_mutex);
+    }
+}
+
+int log_drain(int timeout_ms)
+{
+    struct timespec start;
+    const struct timespec nap = {0, 5 * 1000000L};
+
+    timer_start(&start);
+    for (;;) {
+        pthread_mutex_lock(&l_log_mutex);
+        int done = l_log_used == 0 && (l_log_dropped == 0 || l_log_failed);
+        int all = done && l_log_dropped == 0;
+        pthread_mutex_unlock(&l_log_mutex);
+        if (done)
+            return all;
+        if (timer_end(&start) * 1000 >= timeout_ms)
+            return FALSE;
+        nanosleep(&nap, NULL);
+    }
+}
+
+void log_exit(int status)
+{
+    log_drain(LOG_DRAIN_MS);
+    _exit(status);
+}
+
+void log_text(int fd, const char *text, size_t len)
+{
+    put_text(fd, text, len < LOG_LINE_MAX ? len : LOG_LINE_MAX, time(NULL));
+}
+
+void log_perror(const char *what)
+{
+    char line[LOG_LINE_MAX];
+    int n = snprintf(line, sizeof(line), "%s: %m\n", what);
+
+    if (n > 0)
+        log_text(STDERR_FILENO, line, (size_t)n < sizeof(line) ? (size_t)n : sizeof(line) - 1);
+}
+
 static void vlog_line(const char *src, int line, const char *func, const char *fmt, va_list ap)
 {
-    /* One lock around the whole line keeps lines of different threads whole. */
-    flockfile(stdout);
-    printf("[%ld]%s(%d) %s(): ", (long)time(NULL), src, line, func);
-    vprintf(fmt, ap);
-    putchar('\n');
-    fflush(stdout);
-    funlockfile(stdout);
+    char text[LOG_LINE_MAX];
+    /* The time the line was made, not when the terminal took it. */
+    time_t when = time(NULL);
+
+    put_text(STDOUT_FILENO, text, format_line(text, when, src, line, func, fmt, ap), when);
 }
 
 void log_line(const char *src, int line, const char *func, const char *fmt, ...)
@@ -51,14 +289,16 @@ void die_line(const char *src, int line, const char *func, const char *fmt, ...)
     va_start(ap, fmt);
     vlog_line(src, line, func, fmt, ap);
     va_end(ap);
-    _exit(1);
+    log_exit(1);
 }
+
+/* ---- shell command runners ------------------------------------------- */
 
 pid_t spawn_shell(const char *cmd, int *out_fd)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    sigset_t empty;
+    sigset_t empty, pipe_sig;
     int fds[2] = {-1, -1};
     pid_t pid;
     char sh[] = "sh", dash_c[] = "-c";
@@ -75,10 +315,14 @@ pid_t spawn_shell(const char *cmd, int *out_fd)
     posix_spawnattr_init(&attr);
     sigemptyset(&empty);
     posix_spawnattr_setsigmask(&attr, &empty);
+    sigemptyset(&pipe_sig);
+    sigaddset(&pipe_sig, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &pipe_sig);
     /* Its own process group (id = its pid), so that a command past its
      * limit is killed together with every program it started. */
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        POSIX_SPAWN_SETPGROUP);
     if (posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ) != 0)
         pid = -1;
     posix_spawnattr_destroy(&attr);

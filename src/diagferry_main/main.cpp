@@ -28,10 +28,11 @@ static const struct option l_long_options[] = {
 
 static void print_usage(void)
 {
-    printf("Usage:\n" APP_NAME " -k\n" APP_NAME " -f <file>\n\nDetail:\n"
-           "-k, --kill:\t stop " APP_NAME "\n-f  --conf-file:\t config file\n"
-           "-h, --help:\t show this help\n");
-    fflush(stdout);
+    static const char usage[] = "Usage:\n" APP_NAME " -k\n" APP_NAME " -f <file>\n\nDetail:\n"
+                                "-k, --kill:\t stop " APP_NAME "\n-f  --conf-file:\t config file\n"
+                                "-h, --help:\t show this help\n";
+
+    log_text(STDOUT_FILENO, usage, sizeof(usage) - 1);
 }
 
 /* "-k": SIGTERM to the instance named in the pid file; never returns. A
@@ -58,13 +59,13 @@ static void kill_other_orDie(void)
         if (pid_file_names(fd))
             unlink(PID_FILE);
         LOG("%s has dead, but not clean the pid file. let's clean it.", APP_NAME);
-        _exit(0);
+        log_exit(0);
     }
     ASSERT(errno == EWOULDBLOCK, "cannot lock pid file. errno:%d", errno);
     ASSERT(kill(pid, SIGTERM) == 0, "cannot stop %s instance pid: %d. errno:%d", APP_NAME, pid,
            errno);
     LOG("stopping %s instance pid: %d", APP_NAME, pid);
-    _exit(0);
+    log_exit(0);
 }
 
 /* Only the first option counts; the argument count decides whether it is
@@ -76,7 +77,7 @@ static void parse_args(int argc, char **argv)
         return;
     case 'h':
         print_usage();
-        _exit(argc == 2 ? 0 : 1);
+        log_exit(argc == 2 ? 0 : 1);
     case 'k':
         if (argc == 2)
             kill_other_orDie();
@@ -91,7 +92,7 @@ static void parse_args(int argc, char **argv)
         break;
     }
     print_usage();
-    _exit(1);
+    log_exit(1);
 }
 
 /* Creates one worker and records that it exists. */
@@ -107,6 +108,11 @@ int main(int argc, char **argv)
     pthread_attr_t attr;
 
     status_start();
+    /* A reader of standard output that has gone (a tee ended by Ctrl-C, a
+     * closed terminal) must not end the process mid-shutdown: the write
+     * fails with EPIPE instead and the line is counted as dropped. */
+    signal(SIGPIPE, SIG_IGN);
+    log_start();
     LOG_BANNER("main thread start");
     parse_args(argc, argv);
     check_settings_orDie();
@@ -165,6 +171,5 @@ int main(int argc, char **argv)
     LOG("[PROTOCOL]exited");
     remove_pid_file();
     LOG_BANNER("main thread exited");
-    fflush(stdout);
-    _exit(0);
+    log_exit(0);
 }

@@ -67,24 +67,26 @@ int set_mobile_debug(int flag)
 
 /*
  * Prints one piece of relayed text (a line with its newline, or up to 255
- * characters of a longer line) under the stdout lock, so a log line of
+ * characters of a longer line) as one piece of output, so a log line of
  * another thread can come between two pieces but never inside one.
  */
 static void relay_piece(const char *piece, size_t len, int *line_start)
 {
+    char text[sizeof(RELAY_TAG) + RELAY_BUF_SIZE];
     int has_newline = len > 0 && piece[len - 1] == '\n';
     /* A NUL byte ends the text the way fgets and fputs would see it. */
-    size_t shown = strnlen(piece, len);
+    size_t shown = strnlen(piece, len), n = 0;
 
-    flockfile(stdout);
-    if (*line_start)
-        fputs(RELAY_TAG, stdout);
-    fwrite(piece, 1, shown, stdout);
+    if (*line_start) {
+        memcpy(text, RELAY_TAG, sizeof(RELAY_TAG) - 1);
+        n = sizeof(RELAY_TAG) - 1;
+    }
+    memcpy(text + n, piece, shown);
+    n += shown;
     /* A NUL byte hid the end of the line: keep the manager's newline. */
     if (has_newline && (shown == 0 || piece[shown - 1] != '\n'))
-        putchar('\n');
-    fflush(stdout);
-    funlockfile(stdout);
+        text[n++] = '\n';
+    log_text(STDOUT_FILENO, text, n);
     *line_start = has_newline;
 }
 

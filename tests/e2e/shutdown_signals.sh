@@ -5,20 +5,24 @@
 # runs once and stat.txt matches what reached the PC. SIGUSR1, early or
 # later, prints the status line and nothing else. Last, a power cut: the
 # statistics snapshot at the PC is recent and counts what arrived before it.
+# An output reader that stalls or goes holds up neither relay nor stop.
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
 
-# start_relaying [usr1]: a daemon that has relayed at least two files.
+# start_relaying [usr1 | START]: a daemon that has relayed at least two files.
 # The tool starts paused, so that the first listing finds no backlog.
-# With usr1, a SIGUSR1 comes before the stop thread exists.
+# With usr1, a SIGUSR1 comes before the stop thread exists; START starts
+# the daemon instead of start_daemon (start_daemon_piped).
 start_relaying() {
     ctl mdlog_pause
-    start_daemon
     if [ "${1:-}" = usr1 ]; then
+        start_daemon
         wait_line "main thread start" 5 || e2e_fail "no main thread"
         refute "stop thread up before the early SIGUSR1" line_seen "stop thread start"
         signal_daemon USR1
+    else
+        "${1:-start_daemon}"
     fi
     wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
     ctl_clear mdlog_pause
@@ -52,6 +56,12 @@ expect_signal_shutdown() {
         "$(manifest_names | wc -l)/$ST_SEND/$ST_SEND/0/0" "detect (all written)/pull/send/miss/dup"
     expect_eq "${#PC_MISSING[@]}" 0 "files that never reached the PC"
     expect_workdir_empty
+}
+
+# The shutdown ran to its end though nobody read its lines.
+expect_unread_end() {
+    check "status 0, pid file removed, diag tool stopped, stat.txt at the PC" test "$DAEMON_STATUS" = 0 \
+        -a ! -e "$PID_FILE" -a -z "$(adb shell busybox pgrep diag_mdlog)" -a -s "$EMU_PC_TFTP_DIR/stat.txt"
 }
 
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
@@ -98,6 +108,22 @@ DAEMON_STATUS=
 wait_exit 25 || e2e_fail "daemon did not end within 25 s of diagferry -k"
 # The -k process's own lines are in the output too; its banner is "main".
 expect_signal_shutdown 15
+
+new_run "stdout reader gone (a tee ended by Ctrl-C), then SIGTERM"
+start_relaying start_daemon_piped
+quiesce
+reader_signal KILL
+stop_daemon TERM 25 || e2e_fail "daemon did not end within 25 s of SIGTERM"
+expect_unread_end
+
+new_run "stdout reader stalled: files go on, SIGTERM ends the run"
+ctl mdlog_interval_ms 300
+start_relaying start_daemon_piped
+reader_signal STOP
+sleep 6 # a page of output is a few seconds of lines
+wait_until 15 pc_has_logs $(($(pc_log_count) + 8)) || e2e_fail "files stopped while nobody read the output"
+stop_daemon TERM 25 || e2e_fail "daemon did not end within 25 s of SIGTERM"
+expect_unread_end # the stopped reader is ended with the scenario
 
 new_run "power cut: the daemon, its commands and the diag tool killed at once"
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10, "router.status_interval": 2}'

@@ -5,7 +5,8 @@
 # the PC's TFTP server goes away and comes back or refuses files for a
 # while, and the router's wall clock steps an hour forward or back; in
 # soaks of 200 s or more, pulls also stall and uploads trickle until their
-# limits kill them.
+# limits kill them. The daemon's output goes through a one-page pipe whose
+# reader stalls at times, or goes and is replaced.
 # Some runs end quietly, some with TERM, INT or HUP at a random moment or in
 # the middle of a pull. After every run tests/tools/check_invariants.sh
 # proves that nothing was lost silently, that the counters agree with the
@@ -114,7 +115,7 @@ clock_step_fault() {
 # One fault, chosen at random, while the daemon runs.
 inject_fault() {
     EVENTS=$((EVENTS + 1))
-    case $((RANDOM % 12)) in
+    case $((RANDOM % 14)) in
     0 | 1)
         SKIPS=$((SKIPS + 1))
         ctl mdlog_skip $((1 + RANDOM % 4))
@@ -149,6 +150,9 @@ inject_fault() {
             tftp_trickle_for $((35000 + RANDOM % 5000))
         fi
         ;;
+    # A terminal that stops reading (Ctrl-S); a tee that ends, and a new one.
+    12) reader_signal STOP && sleep_ms $((500 + RANDOM % 4000)) && reader_signal CONT ;;
+    13) reader_signal KILL && sleep_ms $((300 + RANDOM % 2000)) && reader_start ;;
     *) ;;
     esac
 }
@@ -196,6 +200,7 @@ stop_run() {
     esac
     stop_rss_sampler
     stop_daemon "$sig" 60 || e2e_fail "the daemon did not end within 60 s of SIG$sig"
+    reader_end
 }
 
 # check_run: the scenario's own checks, then the invariant checker.
@@ -225,7 +230,7 @@ soak_run() {
     ctl mdlog_size_bytes $((2000 + RANDOM * 2 % 60000))
     [ "$how" = mid-pull ] && ctl pull_rate_bps 100000
     new_run "$secs s, stop: $how $sig"
-    start_daemon
+    start_daemon_piped
     wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
     # Memory is sampled from the first delivered file on: start-up is over.
     wait_line "send log from router to PC in" 15 || e2e_fail "nothing delivered"

@@ -14,6 +14,7 @@
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
 #              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT,
 #              clock_shim, clock_step SECONDS (the daemon's wall clock)
+# Piped:       start_daemon_piped [ARGS], reader_signal SIG, reader_start, reader_end
 set -u
 
 if [ ! -e /run/emu-env ] || [ -z "${EMU_RUN_DIR:-}" ]; then
@@ -69,6 +70,7 @@ e2e_cleanup() {
         kill -KILL "$DAEMON_PID" 2>/dev/null
         wait "$DAEMON_PID" 2>/dev/null
     fi
+    [ -z "$READER_PID" ] || kill -KILL "$READER_PID" 2>/dev/null
 }
 trap 'e2e_cleanup' EXIT
 trap 'e2e_fail "interrupted"' INT TERM
@@ -213,10 +215,27 @@ clock_step() {
 start_daemon() {
     [ $# -gt 0 ] || set -- -f "$CONF"
     log "start: diagferry $*"
-    env --default-signal=INT,QUIT "${DAEMON_ENV[@]}" "$DAEMON" "$@" >>"$DAEMON_OUT" 2>&1 &
+    env --default-signal=INT,QUIT "${DAEMON_ENV[@]}" "$DAEMON" "$@" >>"${DAEMON_SINK:-$DAEMON_OUT}" 2>&1 &
     DAEMON_PID=$!
     DAEMON_STATUS=
 }
+
+# start_daemon_piped [ARGS...]: start_daemon into a one-page FIFO that a
+# reader (READER_PID, a cat: a terminal, a tee) copies to $DAEMON_OUT.
+DAEMON_FIFO=$E2E_DIR/daemon.fifo READER_PID=
+start_daemon_piped() {
+    rm -f "$DAEMON_FIFO" && mkfifo "$DAEMON_FIFO" && reader_start
+    DAEMON_SINK=$DAEMON_FIFO start_daemon "$@"
+    wait_line "main thread start" 10 || e2e_fail "no output through the FIFO"
+    perl -e 'open(F, "+<", $ARGV[0]) && fcntl(F, 1031, 4096) or die' "$DAEMON_FIFO" ||
+        e2e_fail "FIFO not shrunk"
+}
+reader_start() { cat "$DAEMON_FIFO" >>"$DAEMON_OUT" & READER_PID=$!; }
+reader_signal() {
+    log "stdout reader: SIG$1" && kill "-$1" "$READER_PID"
+    [ "$1" != KILL ] || READER_PID=
+}
+reader_end() { kill -CONT "$READER_PID" && wait_until 5 gone "$READER_PID" || kill "$READER_PID"; } 2>/dev/null
 
 # run_daemon ARGS...: runs the daemon to its end (at most 20 s), output
 # appended to $DAEMON_OUT; sets DAEMON_STATUS.
