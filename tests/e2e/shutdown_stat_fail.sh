@@ -17,17 +17,23 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
 
+# relay_two_then_pause: a daemon that has relayed two files, the tool
+# paused again so that nothing new comes.
+relay_two_then_pause() {
+    start_daemon
+    wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
+    ctl_clear mdlog_pause
+    wait_until 15 pc_has_logs 2 || e2e_fail "no files relayed"
+    ctl mdlog_pause
+    sleep 1
+}
+
 write_config '{"modem.log.size": 0.02, "modem.log.number": 10}'
 write_diag_cfg
 ctl mdlog_interval_ms 1000
 ctl mdlog_pause
 new_run "TFTP server stopped before SIGTERM"
-start_daemon
-wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
-ctl_clear mdlog_pause
-wait_until 15 pc_has_logs 2 || e2e_fail "no files relayed"
-ctl mdlog_pause
-sleep 1
+relay_two_then_pause
 wait_until 10 test -e "$EMU_PC_TFTP_DIR/$(manifest_names | tail -n 2 | head -n 1)" ||
     e2e_fail "pipeline did not empty"
 newest=$(manifest_names | tail -n 1)
@@ -78,12 +84,7 @@ check "uploads cut short journalled as missed send" grep -qP "\tsend\tdiag_log_"
 
 new_run "a working directory that is full at the end"
 ctl mdlog_pause
-start_daemon
-wait_line "[PROTOCOL]init done" 15 || e2e_fail "no [PROTOCOL]init done"
-ctl_clear mdlog_pause
-wait_until 15 pc_has_logs 2 || e2e_fail "no files relayed"
-ctl mdlog_pause
-sleep 1
+relay_two_then_pause
 newest=$(manifest_names | tail -n 1)
 mount -n -t tmpfs -o size=64k tmpfs "$WORKDIR"
 head -c 1M /dev/zero >"$WORKDIR/fill" 2>/dev/null
