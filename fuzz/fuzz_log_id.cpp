@@ -11,8 +11,9 @@
  * long run does not grow them without bound.
  */
 #define LOG_SRC "fuzz"
-#include "diagferry_main.h"
 #include "fuzz_check.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/stat.h"
 
 #include <stdint.h>
 #include <string.h>
