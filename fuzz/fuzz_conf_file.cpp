@@ -10,8 +10,8 @@
  * FALSE. Which texts are JSON is cJSON's business, not checked here.
  */
 #define LOG_SRC "fuzz"
-#include "diagferry_main.h"
 #include "fuzz_check.h"
+#include "diagferry_main/config.h"
 #include "../tests/unit/settings_support.h"
 
 #include <stdint.h>

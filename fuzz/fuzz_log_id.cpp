@@ -11,8 +11,9 @@
  * long run does not grow them without bound.
  */
 #define LOG_SRC "fuzz"
-#include "diagferry_main.h"
 #include "fuzz_check.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/stat.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -56,7 +57,8 @@ static void check_one(const uint8_t *data, size_t len)
 
     check_log_id(name);
 
-    FUZZ_CHECK(l_dup == dup_before || l_dup == dup_before + 1, "dup %d -> %d", dup_before, l_dup);
+    FUZZ_CHECK(l_dup == dup_before || l_dup == dup_before + 1, "dup %d -> %d", dup_before,
+               l_dup.load());
     FUZZ_CHECK(l_miss >= miss_before && l_miss <= miss_before + LOG_ID_MAX - 1, "miss %d -> %d",
                miss_before, l_miss.load());
     FUZZ_CHECK((l_dup > dup_before) == (l_dup_str.size > dup_size), "dup journal out of step");

@@ -11,8 +11,10 @@
  * only letters, digits and "_ . -" (never a "/" or a control byte).
  */
 #define LOG_SRC "fuzz"
-#include "diagferry_main.h"
 #include "fuzz_check.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/query.h"
 
 #include <stdint.h>
 #include <string.h>

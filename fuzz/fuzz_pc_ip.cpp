@@ -7,8 +7,9 @@
  * stands in the table followed by the ":" that ended it.
  */
 #define LOG_SRC "fuzz"
-#include "diagferry_main.h"
 #include "fuzz_check.h"
+#include "utils.h"
+#include "diagferry_main/pc_ip.h"
 
 #include <stdint.h>
 #include <string.h>

@@ -4,13 +4,15 @@
  * exists; afterwards the settings are only read, without locks.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/config.h"
 
 #include <cjson/cJSON.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/statvfs.h>
+
+#include "utils.h"
 
 #define ZIP_LEVEL_MAX 19
 /* Files in the working directory at once: two queued for the upload, one

@@ -8,11 +8,15 @@
  * l_keep_alive_running under the same mutex.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/keep_alive.h"
 
 #include <stdint.h>
 
 #include "arp.h"
+#include "utils.h"
+#include "diagferry_main/pc_ip.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/status.h"
 
 /* Waits up to the probe interval, or until the shutdown signals. The flag is
  * tested under the mutex so that a stop that comes between the probe and

@@ -6,8 +6,6 @@
  * right after the settings check.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -16,6 +14,20 @@
 #include <sys/file.h>
 
 #include "cfgstore.h"
+#include "queue.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/keep_alive.h"
+#include "diagferry_main/modem.h"
+#include "diagferry_main/pc_ip.h"
+#include "diagferry_main/pull.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/send.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
+#include "diagferry_main/status.h"
+#include "diagferry_main/stop.h"
+#include "diagferry_main/test_thread.h"
 
 #define THREAD_STACK_SIZE 1048576
 

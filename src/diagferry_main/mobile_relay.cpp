@@ -16,13 +16,17 @@
  * start of each of the manager's lines, and only the manager's newlines.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/mobile_relay.h"
 
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "commands.h"
+#include "utils.h"
+#include "diagferry_main/shutdown.h"
 
 /* One piece of relayed text: a line, or 255 characters of a longer one. */
 #define RELAY_BUF_SIZE 256

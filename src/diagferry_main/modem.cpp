@@ -8,11 +8,15 @@
  * into its output. The probe decides, by the shape of its output.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/modem.h"
 
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "commands.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
 
 /* Probes, 1 s apart, a stopping tool gets: after a "-k" that reported
  * success, before any force (the tool may take seconds to flush its newest

@@ -4,10 +4,13 @@
  * has the IPv4-mapped form ::ffff:A.B.C.D:PORT.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/pc_ip.h"
 
 #include <stdlib.h>
 #include <string.h>
+
+#include "commands.h"
+#include "utils.h"
 
 #define FOREIGN_ADDR_FIELD 4
 #define MAPPED_PREFIX_LEN 7 /* "::ffff:" */

@@ -11,11 +11,20 @@
  * l_pull_queue_mutex throughout.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/pull.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+
+#include "commands.h"
+#include "queue.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/send.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
 
 /* A pull may take CMD_LIMIT_S plus one second per PULL_MIN_MB_PER_S
  * megabytes of the configured file size before it counts as stalled: USB 2.0

@@ -19,13 +19,22 @@
  * l_pull_queue_mutex and never waits for room.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/query.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include "commands.h"
+#include "queue.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/modem.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
+#include "diagferry_main/status.h"
 
 #define LOG_ID_RANGE (LOG_ID_MAX + 1)
 #define FINAL_QUERY_TRIES 3

@@ -13,12 +13,22 @@
  * file, and never once a shutdown has begun (stat.txt takes over then).
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/send.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+
+#include "commands.h"
+#include "queue.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/pc_ip.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
+#include "diagferry_main/status.h"
 
 /* An upload may take SEND_BASE_S plus one second per SEND_MIN_MB_PER_S
  * megabytes of the configured file size: TFTP over a 100 Mbit LAN moves

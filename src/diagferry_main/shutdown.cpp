@@ -25,11 +25,23 @@
  * its own, and stat.txt is sent with its own short limit.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/shutdown.h"
 
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+
+#include "commands.h"
+#include "queue.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/mobile_relay.h"
+#include "diagferry_main/modem.h"
+#include "diagferry_main/pull.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/send.h"
+#include "diagferry_main/stat.h"
+#include "diagferry_main/stop.h"
 
 /* The ends of the keep-alive thread (an ARP probe in progress) and of the
  * test thread (a DNS diagnosis given up within a second): their share of

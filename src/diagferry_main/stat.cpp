@@ -8,13 +8,16 @@
  * snapshot read them from other threads while the run goes on.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/stat.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "utils.h"
+#include "diagferry_main/config.h"
 
 #define STAT_STR_INIT_CAP 1024
 

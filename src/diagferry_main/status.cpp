@@ -17,11 +17,19 @@
  * in its first step.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/status.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "queue.h"
+#include "utils.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/send.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
 
 #define MB_BYTES 1048576.0 /* the diag tool's MB, as for "modem.log.size" */
 

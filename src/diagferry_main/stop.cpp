@@ -11,7 +11,7 @@
  * this thread so that it can end.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/stop.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +21,10 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+
+#include "utils.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/status.h"
 
 /* Owner-writable only: "-k" runs as root and signals whatever pid the file
  * names, so nobody else may write it. */

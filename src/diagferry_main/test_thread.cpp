@@ -20,12 +20,16 @@
  * noticed at the next wait's check.
  */
 #define LOG_SRC "src/diagferry_main"
-#include "diagferry_main.h"
+#include "diagferry_main/test_thread.h"
 
 #include <string.h>
 
 #include "mobile.h"
+#include "utils.h"
 #include "wan_status.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/mobile_relay.h"
+#include "diagferry_main/shutdown.h"
 
 /* Every line of the scenarios logs as the thread itself, whichever helper
  * prints it. */

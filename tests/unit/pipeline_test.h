@@ -15,8 +15,14 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "diagferry_main.h"
+#include "queue.h"
 #include "test_support.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/pc_ip.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/send.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
 
 /* The illustrative names: prefix, 19 date characters and "_" (9..28), the
  * id at 29 and 30, then ".qmdl". */

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "diagferry_main.h"
+#include "diagferry_main/config.h"
 
 /* Puts every setting back to its built-in default. */
 inline void reset_settings(void)

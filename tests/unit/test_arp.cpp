@@ -14,6 +14,7 @@
 
 #include "arp.h"
 #include "test_support.h"
+#include "diagferry_main/pc_ip.h"
 
 namespace {
 

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "diagferry_main.h"
 #include "test_support.h"
+#include "diagferry_main/modem.h"
+#include "diagferry_main/pc_ip.h"
 
 namespace {
 

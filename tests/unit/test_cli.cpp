@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "diagferry_main/config.h"
 
 #ifndef DIAGFERRY_BIN
 #error "DIAGFERRY_BIN must name the built daemon"

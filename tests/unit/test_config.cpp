@@ -8,9 +8,9 @@
 
 #include <string>
 
-#include "diagferry_main.h"
 #include "settings_support.h"
 #include "test_support.h"
+#include "diagferry_main/config.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 
-#include "diagferry_main.h"
 #include "router_sim.h"
+#include "diagferry_main/mobile_relay.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
  */
 #include <gtest/gtest.h>
 
-#include "diagferry_main.h"
 #include "test_support.h"
+#include "diagferry_main/pc_ip.h"
 
 #include <string>
 

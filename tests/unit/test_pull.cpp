@@ -3,6 +3,7 @@
  * the send queue, and the drain at shutdown.
  */
 #include "pipeline_test.h"
+#include "diagferry_main/pull.h"
 
 #include <thread>
 

@@ -3,6 +3,7 @@
  * failures, and the removal of the router's copy.
  */
 #include "pipeline_test.h"
+#include "diagferry_main/send.h"
 
 namespace {
 

@@ -4,8 +4,10 @@
  */
 #include <gtest/gtest.h>
 
-#include "diagferry_main.h"
 #include "test_support.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/query.h"
+#include "diagferry_main/stat.h"
 
 #include <string>
 #include <sys/stat.h>

@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "diagferry_main.h"
+#include "utils.h"
+#include "diagferry_main/shutdown.h"
 
 /* A fresh directory under /tmp, removed with everything in it on scope exit. */
 struct TempDir {

@@ -14,8 +14,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "diagferry_main.h"
 #include "router_sim.h"
+#include "diagferry_main/config.h"
+#include "diagferry_main/shutdown.h"
+#include "diagferry_main/test_thread.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 
 #include "test_support.h"
 #include "utils.h"
+#include "diagferry_main/shutdown.h"
 
 namespace {
 
