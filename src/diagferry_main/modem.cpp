@@ -121,7 +121,7 @@ void rm_modem_log_dir(void)
     char rm_cmd[CMD_BUF_SIZE];
 
     CHECK_TEXT("call_system(rm_cmd)",
-               format_command(rm_cmd, sizeof(rm_cmd), CMD_RM_LOG_DIR, l_modem_log_dir) &&
+               FORMAT_COMMAND(rm_cmd, CMD_RM_LOG_DIR, l_modem_log_dir) &&
                    call_system(rm_cmd),
                "rm modem log dir failed. proceding...");
 }
@@ -133,11 +133,11 @@ void mk_modem_log_dir(void)
     CHECK_TEXT("call_system(\"adb shell busybox chmod -R 777 \" MODEM_PID_DIR)",
                call_system(CMD_OPEN_MODEM_PID_DIR), "chmod err");
     CHECK_TEXT("call_system(cmd)",
-               format_command(cmd, sizeof(cmd), CMD_MK_LOG_DIR, l_modem_log_dir) &&
+               FORMAT_COMMAND(cmd, CMD_MK_LOG_DIR, l_modem_log_dir) &&
                    call_system(cmd),
                "mkdir err");
     CHECK_TEXT("call_system(cmd)",
-               format_command(cmd, sizeof(cmd), CMD_OPEN_LOG_DIR, l_modem_log_dir) &&
+               FORMAT_COMMAND(cmd, CMD_OPEN_LOG_DIR, l_modem_log_dir) &&
                    call_system(cmd),
                "chmod err");
 }
@@ -146,7 +146,7 @@ static int push_modem_log_conf(void)
 {
     char cmd[CMD_BUF_SIZE];
 
-    return format_command(cmd, sizeof(cmd), CMD_PUSH_CONF, l_workdir, MODEM_CONF_FILE,
+    return FORMAT_COMMAND(cmd, CMD_PUSH_CONF, l_workdir, MODEM_CONF_FILE,
                           l_modem_log_dir, MODEM_CONF_FILE) &&
            call_system(cmd) == TRUE;
 }
@@ -166,11 +166,11 @@ static int start_modem(void)
     int fits;
 
     if (l_zip_level == 0)
-        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM, MODEM_APP_NAME,
+        fits = FORMAT_COMMAND(start_cmd, CMD_START_MODEM, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number);
     else
-        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM_ZIP, MODEM_APP_NAME,
+        fits = FORMAT_COMMAND(start_cmd, CMD_START_MODEM_ZIP, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number, l_zip_level);
     /* adb runs in the background with its output discarded: whether the
