@@ -80,7 +80,10 @@ void die_line(const char *src, int line, const char *func, const char *fmt, ...)
     LOG("%s: pid %lu tid 0x%lx", text, (unsigned long)getpid(), (unsigned long)pthread_self())
 
 /* A failed condition that the operation survives; text is the condition as
- * the log shows it (CHECK uses the source text itself). */
+ * the log shows it (CHECK uses the source text itself). The texts given to
+ * the _TEXT forms are part of the daemon's documented output: they stay as
+ * they are where the code now says the same thing another way (a command
+ * macro for its literal, a table of writes for five write calls). */
 #define CHECK_TEXT(text, cond, fmt, ...)                                                     \
     do {                                                                                     \
         if (!(cond))                                                                         \
@@ -193,8 +196,9 @@ int shell_quote(const char *text, char *out, size_t size);
  * clock that never steps on Linux, so the daemon's pauses need no helper.
  *
  * maketimeout_s: a deadline seconds from now on CLOCK_MONOTONIC, for
- * wait_shell_until and for pthread_cond_timedwait on a condition variable
- * created with that clock (init_timed_conds).
+ * pthread_cond_timedwait on a condition variable created with that clock
+ * (init_timed_conds). The command runners measure their limits with
+ * monotonic_ms instead (above).
  */
 void maketimeout_s(struct timespec *deadline, int seconds);
 int timer_start(struct timespec *timer);

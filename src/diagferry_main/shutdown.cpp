@@ -20,7 +20,8 @@
  * uploads, those already running included) shares one time budget, sized
  * from the work in flight: shares for the threads' ends, the tool's stop
  * and the final listing, and each file in the pipeline with its own pull
- * and upload limits; after the final listing it grows to cover the files
+ * and upload limits (at most nine files: five queued and one held by the
+ * pull stage, two queued and one held by the send stage); after the final listing it grows to cover the files
  * then in the pipeline. A healthy drain, however large its files, is never
  * cut, while a stalled modem or PC fails what is left within those limits.
  * Step 7 has a short budget of its own, and stat.txt is sent with its own
