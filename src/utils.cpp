@@ -339,8 +339,8 @@ void wait_shell(pid_t pid)
 {
     int status;
 
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        continue;
 }
 
 long long monotonic_ms(void)

@@ -59,12 +59,15 @@ std::string runner_line(const std::string &msg, const std::string &runner = "cal
 }
 
 /* Once the command under test has created marker, moves the runners'
- * clock ms forward: a limit or budget passes without its real seconds. */
-std::thread skip_once_started(const std::string &marker, long ms)
+ * clock forward by ms (after starting a budget of budget_s, when >= 0): a
+ * limit or budget passes without its real seconds. */
+std::thread skip_once_started(const std::string &marker, long ms, int budget_s = -1)
 {
-    return std::thread([marker, ms] {
+    return std::thread([=] {
         for (int i = 0; i < 2000 && access(marker.c_str(), F_OK) != 0; i++)
             usleep(5000);
+        if (budget_s >= 0)
+            command_budget_start(budget_s);
         monotonic_skip_ms(ms);
     });
 }
@@ -87,7 +90,7 @@ static void check_sample(int x)
     CHECK(x == 3, "never printed");
 }
 
-TEST(LogLine, PrefixSourceLineFunctionThenMessage)
+TEST(LogLine, PrefixSourceLineFunctionThenMessageAndCheckLines)
 {
     int line = 0;
     time_t before = time(NULL);
@@ -102,11 +105,9 @@ TEST(LogLine, PrefixSourceLineFunctionThenMessage)
     EXPECT_EQ(at, line);
     EXPECT_GE(stamp, (long)before);
     EXPECT_LE(stamp, (long)after);
-}
 
-TEST(LogLine, CheckLogsTheConditionTextAndGoesOn)
-{
-    std::string out = capture_stdout([&] { check_sample(3); });
+    /* CHECK: the condition's text, and the operation goes on. */
+    out = capture_stdout([&] { check_sample(3); });
     EXPECT_TRUE(ere_match(out, "^\\[[0-9]+\\]src/test\\([0-9]+\\) check_sample\\(\\): "
                                "CHECK\\(x == 4\\) failed\\. x is 3\n$"))
         << out;
@@ -242,16 +243,12 @@ TEST(ExeCommand, SizeOneReadsNothingButKeepsTheStatus)
     EXPECT_EQ(out[0], '\0');
 }
 
-TEST(ExeCommand, NonZeroExitFailsButKeepsTheText)
+/* A failure keeps the text read, for the caller's log. */
+TEST(ExeCommand, StatusIsThatOfTheLastCommandOfTheLineAndFailureKeepsTheText)
 {
     char out[32];
     EXPECT_EQ(exe_command("printf 'partial\\n'; exit 1", out, sizeof(out)), 0);
     EXPECT_STREQ(out, "partial");
-}
-
-TEST(ExeCommand, StatusIsThatOfTheLastCommandOfTheLine)
-{
-    char out[8];
     EXPECT_EQ(exe_command("false | true", out, sizeof(out)), 1);
     EXPECT_EQ(exe_command("true | false", out, sizeof(out)), 0);
     EXPECT_EQ(exe_command("kill -9 $$", out, sizeof(out)), 0);
@@ -293,14 +290,18 @@ TEST(CallSystem, SuccessLogsNothingAndOutputGoesToOurs)
     EXPECT_EQ(out, "hello-from-child\n");
 }
 
+/* With the stop signals blocked, as in every thread of the daemon: a
+ * shell that inherited the block would survive its own SIGTERM, exit 0. */
 TEST(CallSystem, FailuresLogTheirCodeOrSignal)
 {
+    StopSignalsBlocked blocked;
     struct {
         const char *cmd, *line;
     } cases[] = {
         {"/nonexistent/diagferry-no-such-program 2>/dev/null", "exit code is 127"},
         {"exit 3", "exit code is 3"},
         {"kill -9 $$", "exit status is 9"},
+        {"kill -TERM $$; exit 0", "exit status is 15"},
     };
     for (const auto &c : cases) {
         int ret = 1;
@@ -342,16 +343,6 @@ TEST(ShellChildren, RunWithStopSignalsUnblockedThoughTheCallerBlocksThem)
     EXPECT_EQ(sigblk_of(read_file(file)) & stop, 0ULL) << read_file(file);
 }
 
-TEST(ShellChildren, SigtermEndsAChildEvenWhenTheCallerBlocksIt)
-{
-    StopSignalsBlocked blocked;
-    int ret = 1;
-    /* With SIGTERM blocked the shell would survive its own kill and exit 0. */
-    std::string out = capture_stdout([&] { ret = call_system("kill -TERM $$; exit 0"); });
-    EXPECT_EQ(ret, 0);
-    EXPECT_TRUE(ere_match(out, runner_line("exit status is 15"))) << out;
-}
-
 /* ---- time limit: the whole process group goes --------------------- */
 
 /* True while a process of the process group pgid runs (a killed child that
@@ -383,12 +374,9 @@ TEST(CommandLimit, PastItTheWholeGroupIsKilledAndTheCommandFails)
     std::string marker = dir.path + "/started";
     std::string cmd = "echo $$; touch " + marker + "; sleep 100 & sleep 100";
     char out[CMD_BUF_SIZE];
-    struct timespec timer;
-    timer_start(&timer);
     std::thread skip = skip_once_started(marker, 1000);
     EXPECT_EQ(exe_command_limit(cmd.c_str(), out, sizeof(out), 1), 0);
     skip.join();
-    EXPECT_LT(timer_end(&timer), 5.0);
     pid_t pgid = (pid_t)atoi(out);
     ASSERT_GT(pgid, 1) << out;
     /* SIGKILL is delivered asynchronously: give the kernel a moment, far
@@ -423,34 +411,25 @@ TEST(CommandLimit, SizeScaledLimitsAreClamped)
 
 TEST(CommandLimit, TheShutdownBudgetEndsRunningCommandsAndRefusesNewOnes)
 {
-    /* A command started before the budget, on another thread, with a
-     * limit far beyond it (a stalled pull when the stop comes); the
-     * budget's second is skipped, not waited out. */
+    /* A running command with a limit far beyond the budget that another
+     * thread starts (a stalled pull when the stop comes); the budget's
+     * second is skipped, not waited out. */
     TempDir dir;
     std::string started = dir.path + "/started", marker = dir.path + "/marker";
-    struct timespec timer;
+    std::string touch = "touch " + started + "; sleep 100";
     int ret = 1;
     char out[8];
-    timer_start(&timer);
-    std::string log = capture_stdout([&] {
-        std::thread pull([&] {
-            ret = exe_command_limit(("touch " + started + "; sleep 100").c_str(), out, sizeof(out),
-                                    100);
-        });
-        for (int i = 0; i < 2000 && access(started.c_str(), F_OK) != 0; i++)
-            usleep(5000);
-        command_budget_start(1);
-        monotonic_skip_ms(2000);
-        pull.join();
-    });
+    std::thread stop = skip_once_started(started, 2000, 1);
+    std::string log =
+        capture_stdout([&] { ret = exe_command_limit(touch.c_str(), out, sizeof(out), 100); });
+    stop.join();
     EXPECT_EQ(ret, 0);
-    EXPECT_LT(timer_end(&timer), 5.0);
     EXPECT_TRUE(ere_match(log, runner_line("killed: the shutdown's time budget is spent",
                                            "exe_command")))
         << log;
 
     /* Once spent, nothing runs: both runners fail at once and say why. */
-    std::string touch = "touch " + marker;
+    touch = "touch " + marker;
     log = capture_stdout([&] { ret = call_system(touch.c_str()); });
     EXPECT_EQ(ret, 0);
     EXPECT_TRUE(ere_match(log, runner_line("not run: the shutdown's time budget is spent")))
@@ -477,17 +456,9 @@ TEST(FormatCommand, FitsUpToSizeMinusOne)
     EXPECT_STREQ(cmd, "abcdefg");
 }
 
-/* A caller of FORMAT_COMMAND, as the daemon's stages are. */
-static int build_too_long(std::string *left)
-{
-    char cmd[8];
-    int fits = FORMAT_COMMAND(cmd, "rm -rf %s", "/tmp/x");
-
-    *left = cmd;
-    return fits;
-}
-
-/* format_command only reports; its caller logs, where the line was built. */
+/* format_command only reports; FORMAT_COMMAND logs where the line is built
+ * (PullStageTest.PullTooLongForTheCommandBufferIsNotRun: "do_pull(): ...")
+ * and empties it. */
 TEST(FormatCommand, TooLongIsRefusedEmptiedAndLogged)
 {
     char cmd[8];
@@ -496,14 +467,10 @@ TEST(FormatCommand, TooLongIsRefusedEmptiedAndLogged)
         capture_stdout([&] { ret = format_command(cmd, sizeof(cmd), "rm -rf %s", "/tmp/x"); });
     EXPECT_EQ(ret, 0);
     EXPECT_EQ(out, "");
-
-    std::string left = "?";
-    out = capture_stdout([&] { ret = build_too_long(&left); });
+    out = capture_stdout([&] { ret = FORMAT_COMMAND(cmd, "rm -rf %s", "/tmp/x"); });
     EXPECT_EQ(ret, 0);
-    EXPECT_EQ(left, "") << "a cut command must never be left to run";
-    EXPECT_TRUE(ere_match(out, "^\\[[0-9]+\\]src/test\\([0-9]+\\) build_too_long\\(\\): "
-                               "command too long, not run: rm -rf \\.\\.\\.\n$"))
-        << out;
+    EXPECT_STREQ(cmd, "") << "a cut command must never be left to run";
+    EXPECT_NE(out.find("command too long, not run: rm -rf ..."), std::string::npos) << out;
 }
 
 /* ---- shell_quote ----------------------------------------------------- */
@@ -613,10 +580,11 @@ TEST(Deadlines, TimedWaitsMeasureOnTheMonotonicClock)
     }
 }
 
+/* timer_start and timer_end read the same clock, the monotonic one. */
 TEST(Timers, ElapsedTimeIsRightWhenTheNanosecondsGoBackwards)
 {
     struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_EQ(timer_start(&start), 0);
     /* Two seconds earlier but at the very end of a second: the end reading's
      * nanosecond field is then smaller than the start's. */
     start.tv_sec -= 2;
@@ -629,16 +597,6 @@ TEST(Timers, ElapsedTimeIsRightWhenTheNanosecondsGoBackwards)
     EXPECT_GT(elapsed, 1.0);
     EXPECT_GE(elapsed, before - 1e-6);
     EXPECT_LE(elapsed, after + 1e-6);
-}
-
-TEST(Timers, MeasureASleep)
-{
-    struct timespec timer;
-    EXPECT_EQ(timer_start(&timer), 0);
-    usleep(50000);
-    double elapsed = timer_end(&timer);
-    EXPECT_GE(elapsed, 0.05);
-    EXPECT_LT(elapsed, 1.0);
 }
 
 class TimeStamps : public ::testing::Test {
