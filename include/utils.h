@@ -5,7 +5,8 @@
  *    standard output, prefixed "[time]source(line) func(): ", queued for
  *    the log writer thread, which writes each line as soon as it is there;
  *  - the shell command runners exe_command (captures standard output) and
- *    call_system (logs why a command failed);
+ *    call_system (logs why a command failed), with their time limits and
+ *    their one seam to the shutdown's time budget;
  *  - the time helpers: deadlines for timed waits (monotonic), transfer
  *    timers and the journal time stamp (wall clock).
  *
@@ -79,7 +80,10 @@ void die_line(const char *src, int line, const char *func, const char *fmt, ...)
     LOG("%s: pid %lu tid 0x%lx", text, (unsigned long)getpid(), (unsigned long)pthread_self())
 
 /* A failed condition that the operation survives; text is the condition as
- * the log shows it (CHECK uses the source text itself). */
+ * the log shows it (CHECK uses the source text itself). The texts given to
+ * the _TEXT forms are part of the daemon's documented output: they stay as
+ * they are where the code now says the same thing another way (a command
+ * macro for its literal, a table of writes for five write calls). */
 #define CHECK_TEXT(text, cond, fmt, ...)                                                     \
     do {                                                                                     \
         if (!(cond))                                                                         \
@@ -131,44 +135,46 @@ int exe_command_limit(const char *cmd, char *out, int size, int limit_s);
 int call_system_limit(const char *cmd, int limit_s);
 
 /*
- * The shutdown's command budget. Between command_budget_start(seconds) and
- * command_budget_end(), every command ends when the budget does, those
- * already running on other threads included (killed with their group, as
- * at a limit; call_system logs "killed: the shutdown's time budget is
- * spent"), and a command started once it is spent is not run at all
- * ("not run: ..."): either way it counts as failed, so the caller's usual
- * failure path runs. command_budget_spent() is true in that last case.
+ * The runners' one seam to the shutdown's time budget. shutdown.cpp owns
+ * the budget (when it starts, how long it is, when it ends) and defines
+ * this: the moment, in ms on monotonic_ms's clock, at which every command
+ * ends, or 0 while there is no budget. Every runner asks it before it
+ * starts a command and, while the command runs, ends the command there
+ * when that comes before the command's own limit. Both runners log what
+ * the budget did:
+ *   "not run: the shutdown's time budget is spent"   (refused, not started)
+ *   "killed: the shutdown's time budget is spent"    (killed with its group)
+ * and the command counts as failed, so the caller's usual failure path runs.
  */
-void command_budget_start(int seconds);
-/* Moves the end of a running budget (a spent one too) to at least seconds
- * from now; returns the seconds it added (0 without a budget). */
-int command_budget_extend(int seconds);
-void command_budget_end(void);
-int command_budget_spent(void);
+long long shutdown_cap_ms(void);
+
+/*
+ * The clock of every command limit and of the shutdown's budget:
+ * CLOCK_MONOTONIC in ms, plus whatever monotonic_skip_ms added. Only the
+ * unit tests skip: they move this clock forward instead of waiting out a
+ * limit in real seconds.
+ */
+long long monotonic_ms(void);
+void monotonic_skip_ms(long ms);
 
 /*
  * Starts "/bin/sh -c cmd" with an empty signal mask and SIGPIPE at its
  * default (the daemon ignores it; adb, tftp and the mobile manager rely on
  * it to end when their reader goes), standard input from /dev/null, in a
- * process group of its own (its id is the pid). With out_fd not null the
- * child's standard output is a pipe whose read end is stored there.
- * Returns the child's pid, or -1 when it could not be started.
+ * process group of its own (its id is the pid, stored in *pid). With out_fd
+ * not null the child's standard output is a pipe whose read end is stored
+ * there. FALSE when the shell could not be started.
  */
-pid_t spawn_shell(const char *cmd, int *out_fd);
-/* Waits for a child of spawn_shell; returns its wait status or -1. */
-int wait_shell(pid_t pid);
-/* The same with a deadline on the monotonic clock: past it, the child's
- * process group is killed, the child reaped, and SHELL_TIMED_OUT returned
- * (never a wait status: those fit in 16 bits). */
-#define SHELL_TIMED_OUT (-2)
-/* The same, ended by the command budget rather than by its own limit. */
-#define SHELL_OUT_OF_BUDGET (-3)
-int wait_shell_until(pid_t pid, const struct timespec *deadline);
+int spawn_shell(const char *cmd, int *out_fd, pid_t *pid);
+/* Waits for a child of spawn_shell and reaps it. */
+void wait_shell(pid_t pid);
 
 /*
  * Formats a command line into cmd (size bytes). A command that does not fit
  * is never run cut short (a cut "rm -rf DIR" could name a parent directory):
- * it logs "command too long, not run: ..." and returns FALSE.
+ * FALSE, with cmd holding the part that fit, for the caller's log line
+ * only. The callers go through FORMAT_COMMAND (commands.h), which logs and
+ * empties it.
  */
 int format_command(char *cmd, size_t size, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
@@ -176,9 +182,9 @@ int format_command(char *cmd, size_t size, const char *fmt, ...)
 /*
  * Writes text quoted for the shell into out (size bytes): unchanged when it
  * holds only characters the shell never interprets, else in single quotes.
- * Returns out, or NULL when the result does not fit.
+ * FALSE when the result does not fit (out is then no command argument).
  */
-char *shell_quote(const char *text, char *out, size_t size);
+int shell_quote(const char *text, char *out, size_t size);
 
 /*
  * Time helpers. Every time limit and timed wait measures on CLOCK_MONOTONIC,
@@ -190,14 +196,18 @@ char *shell_quote(const char *text, char *out, size_t size);
  * clock that never steps on Linux, so the daemon's pauses need no helper.
  *
  * maketimeout_s: a deadline seconds from now on CLOCK_MONOTONIC, for
- * wait_shell_until and for pthread_cond_timedwait on a condition variable
- * created with that clock (init_timed_conds).
+ * pthread_cond_timedwait on a condition variable created with that clock
+ * (init_timed_conds). The command runners measure their limits with
+ * monotonic_ms instead (above).
  */
 void maketimeout_s(struct timespec *deadline, int seconds);
 int timer_start(struct timespec *timer);
 double timer_end(const struct timespec *timer);
-double timeval_diff_us(const struct timeval *start, const struct timeval *end);
-char *format_timeval(const struct timeval *tv, char *buf);
+/* The journal time stamp of tv into buf (TIMESTAMP_SIZE bytes):
+ * "%Y-%m-%d %H:%M:%S" in local time, then ".%03d" milliseconds. */
+void format_timeval(const struct timeval *tv, char *buf);
+/* The time stamp of now into buf; returns buf, for use inside a format's
+ * arguments. */
 char *getstimeval(char *buf);
 
 #endif

@@ -1,8 +1,9 @@
 /*
  * utils: log lines, shell command runners and time helpers (see utils.h).
  * Every operation is called from several threads at once. The state is the
- * log output's queue (under l_log_mutex) and the shutdown's command
- * budget, an atomic.
+ * log output's queue (under l_log_mutex) and the tests' clock skip; the
+ * shutdown's time budget is the shutdown's own (shutdown.cpp), which the
+ * runners ask through shutdown_cap_ms.
  */
 #define LOG_SRC "src/utils"
 #include "utils.h"
@@ -21,11 +22,10 @@
 
 extern char **environ;
 
-/* End of the shutdown's command budget in whole seconds on the monotonic
- * clock, 0 while there is none: written by the shutdown
- * (command_budget_start/_end), read by every runner on every thread. A
- * word-sized atomic: a 32-bit router has no lock-free 64-bit one. */
-static std::atomic<long> l_budget_end_s(0);
+/* Milliseconds added to every reading of monotonic_ms: 0 in the daemon;
+ * written by the unit tests (monotonic_skip_ms), read by every runner and
+ * by the shutdown's budget. */
+static std::atomic<long> l_skip_ms(0);
 
 /* ---- log output ------------------------------------------------------ */
 
@@ -294,18 +294,17 @@ void die_line(const char *src, int line, const char *func, const char *fmt, ...)
 
 /* ---- shell command runners ------------------------------------------- */
 
-pid_t spawn_shell(const char *cmd, int *out_fd)
+int spawn_shell(const char *cmd, int *out_fd, pid_t *pid)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     sigset_t empty, pipe_sig;
-    int fds[2] = {-1, -1};
-    pid_t pid;
+    int fds[2] = {-1, -1}, started;
     char sh[] = "sh", dash_c[] = "-c";
     char *argv[] = {sh, dash_c, const_cast<char *>(cmd), NULL};
 
     if (out_fd && pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
+        return FALSE;
     posix_spawn_file_actions_init(&actions);
     /* No command reads the daemon's terminal: in its own process group it
      * would be stopped by SIGTTIN instead of reading. */
@@ -323,88 +322,62 @@ pid_t spawn_shell(const char *cmd, int *out_fd)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
                                         POSIX_SPAWN_SETPGROUP);
-    if (posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ) != 0)
-        pid = -1;
+    started = posix_spawn(pid, "/bin/sh", &actions, &attr, argv, environ) == 0;
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (out_fd) {
         close(fds[1]);
-        if (pid < 0)
-            close(fds[0]);
-        else
+        if (started)
             *out_fd = fds[0];
+        else
+            close(fds[0]);
     }
-    return pid;
+    return started;
 }
 
-int wait_shell(pid_t pid)
+void wait_shell(pid_t pid)
 {
     int status;
 
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    return status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        continue;
 }
 
-static long long now_ms(void)
+long long monotonic_ms(void)
 {
     struct timespec now;
 
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000 + l_skip_ms;
 }
 
-/* Milliseconds left until deadline on the monotonic clock (0 when past),
- * or until the end of the command budget when that comes first; *by_budget
- * (when not null) says which of the two it is. */
-static long ms_left(const struct timespec *deadline, int *by_budget)
+void monotonic_skip_ms(long ms)
 {
-    long long now = now_ms(), budget = (long long)l_budget_end_s * 1000;
-    long long left = (long long)deadline->tv_sec * 1000 + deadline->tv_nsec / 1000000 - now;
-    int capped = budget != 0 && budget - now < left;
+    l_skip_ms += ms;
+}
+
+/* True once the shutdown's budget has ended: no command may start. */
+static int budget_spent(void)
+{
+    long long cap = shutdown_cap_ms();
+
+    return cap != 0 && cap <= monotonic_ms();
+}
+
+/* Milliseconds left until deadline (monotonic_ms), or until the end of the
+ * shutdown's budget when that comes first; *by_budget (when not null) says
+ * which of the two it is. 0 when past. */
+static long ms_left(long long deadline, int *by_budget)
+{
+    long long cap = shutdown_cap_ms(), end = deadline, left;
+    int capped = cap != 0 && cap < deadline;
 
     if (capped)
-        left = budget - now;
+        end = cap;
     if (by_budget)
         *by_budget = capped;
+    left = end - monotonic_ms();
     return left > 0 ? (long)left : 0;
-}
-
-void command_budget_start(int seconds)
-{
-    struct timespec now;
-
-    /* Rounded up to the next whole second: never shorter than asked. */
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    l_budget_end_s = (long)now.tv_sec + seconds + (now.tv_nsec > 0 ? 1 : 0);
-}
-
-int command_budget_extend(int seconds)
-{
-    struct timespec now;
-    long end = l_budget_end_s, want;
-
-    /* Only the shutdown writes the budget: no other writer to race. */
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    want = (long)now.tv_sec + seconds + (now.tv_nsec > 0 ? 1 : 0);
-    if (end == 0 || want <= end)
-        return 0;
-    l_budget_end_s = want;
-    return (int)(want - end);
-}
-
-void command_budget_end(void)
-{
-    l_budget_end_s = 0;
-}
-
-int command_budget_spent(void)
-{
-    long long budget = (long long)l_budget_end_s * 1000;
-
-    return budget != 0 && budget <= now_ms();
 }
 
 /* Kills the whole process group of a shell past its limit (the shell and
@@ -416,22 +389,35 @@ static void kill_shell_group(pid_t pid)
     wait_shell(pid);
 }
 
-int wait_shell_until(pid_t pid, const struct timespec *deadline)
+/* How a command's shell ended. */
+struct shell_end {
+    int status;    /* its wait status, when it ended by itself */
+    int killed;    /* 1: killed with its group at its deadline */
+    int by_budget; /* 1: that deadline was the end of the shutdown's budget */
+};
+
+/* Waits for the shell pid until deadline (monotonic_ms), or until the end
+ * of the shutdown's budget when that comes first; a shell still running
+ * then is killed with its group. TRUE once the shell has been reaped (end
+ * says how it ended), FALSE when it could not be waited for. */
+static int wait_shell_until(pid_t pid, long long deadline, struct shell_end *end)
 {
-    int status;
     long nap_ms = 1;
 
+    end->killed = end->by_budget = 0;
     for (;;) {
-        pid_t got = waitpid(pid, &status, WNOHANG);
+        pid_t got = waitpid(pid, &end->status, WNOHANG);
         if (got == pid)
-            return status;
+            return TRUE;
         if (got < 0 && errno != EINTR)
-            return -1;
+            return FALSE;
         int by_budget;
         long left = ms_left(deadline, &by_budget);
         if (left == 0) {
             kill_shell_group(pid);
-            return by_budget ? SHELL_OUT_OF_BUDGET : SHELL_TIMED_OUT;
+            end->killed = 1;
+            end->by_budget = by_budget;
+            return TRUE;
         }
         /* Short naps first, so that a quick command costs no latency;
          * then at most 16 ms between looks. */
@@ -442,28 +428,19 @@ int wait_shell_until(pid_t pid, const struct timespec *deadline)
     }
 }
 
-int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
+/* Reads the shell's output from fd into out (size bytes, zero-filled
+ * first) until size - 1 bytes, the end of the output or the deadline; the
+ * rest is left. One final newline is removed. */
+static void read_output(int fd, char *out, int size, long long deadline)
 {
-    struct timespec deadline;
-    int fd;
-    pid_t pid;
-    size_t want, got = 0;
+    size_t want = (size_t)size - 1, got = 0;
 
-    if (!out || size <= 0 || !cmd || command_budget_spent())
-        return FALSE;
-    maketimeout_s(&deadline, limit_s);
-    pid = spawn_shell(cmd, &fd);
-    if (pid < 0)
-        return FALSE;
     memset(out, 0, size);
-    /* Read until size - 1 bytes, the end of the output or the deadline;
-     * the rest is left. */
-    want = (size_t)size - 1;
     while (got < want) {
         struct pollfd pfd = {fd, POLLIN, 0};
         /* At most a quarter second per look, so that a budget started
          * meanwhile (a stop) is seen. */
-        long left = ms_left(&deadline, NULL);
+        long left = ms_left(deadline, NULL);
         int ready = left == 0 ? 0 : poll(&pfd, 1, (int)(left < 250 ? left : 250));
         if (ready == 0 && left > 250)
             continue;
@@ -480,8 +457,35 @@ int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
     }
     if (got > 0 && out[got - 1] == '\n')
         out[got - 1] = '\0';
+}
+
+/* Both forms of each runner log under the runner's name, not its limit's. */
+#define EXE_COMMAND_LOG(fmt, ...) log_line(LOG_SRC, __LINE__, "exe_command", fmt, ##__VA_ARGS__)
+#define CALL_SYSTEM_LOG(fmt, ...) log_line(LOG_SRC, __LINE__, "call_system", fmt, ##__VA_ARGS__)
+
+int exe_command_limit(const char *cmd, char *out, int size, int limit_s)
+{
+    struct shell_end end;
+    long long deadline;
+    int fd;
+    pid_t pid;
+
+    if (!out || size <= 0 || !cmd)
+        return FALSE;
+    if (budget_spent()) {
+        EXE_COMMAND_LOG("not run: the shutdown's time budget is spent");
+        return FALSE;
+    }
+    deadline = monotonic_ms() + (long long)limit_s * 1000;
+    if (!spawn_shell(cmd, &fd, &pid))
+        return FALSE;
+    read_output(fd, out, size, deadline);
     close(fd);
-    return wait_shell_until(pid, &deadline) == 0 ? TRUE : FALSE;
+    if (!wait_shell_until(pid, deadline, &end))
+        return FALSE;
+    if (end.killed && end.by_budget)
+        EXE_COMMAND_LOG("killed: the shutdown's time budget is spent");
+    return !end.killed && end.status == 0 ? TRUE : FALSE;
 }
 
 int exe_command(const char *cmd, char *out, int size)
@@ -489,40 +493,35 @@ int exe_command(const char *cmd, char *out, int size)
     return exe_command_limit(cmd, out, size, CMD_LIMIT_S);
 }
 
-/* Both forms log as call_system: the line names the runner, not its limit. */
-#define CALL_SYSTEM_LOG(fmt, ...) log_line(LOG_SRC, __LINE__, "call_system", fmt, ##__VA_ARGS__)
-
 int call_system_limit(const char *cmd, int limit_s)
 {
-    struct timespec deadline;
+    struct shell_end end;
+    long long deadline;
     pid_t pid;
-    int status;
 
-    if (command_budget_spent()) {
+    if (budget_spent()) {
         CALL_SYSTEM_LOG("not run: the shutdown's time budget is spent");
         return FALSE;
     }
-    maketimeout_s(&deadline, limit_s);
-    pid = spawn_shell(cmd, NULL);
-    status = pid < 0 ? -1 : wait_shell_until(pid, &deadline);
-    if (status == SHELL_TIMED_OUT) {
-        CALL_SYSTEM_LOG("killed after %d s", limit_s);
-        return FALSE;
-    }
-    if (status == SHELL_OUT_OF_BUDGET) {
-        CALL_SYSTEM_LOG("killed: the shutdown's time budget is spent");
-        return FALSE;
-    }
-    if (status == -1) {
+    deadline = monotonic_ms() + (long long)limit_s * 1000;
+    if (!spawn_shell(cmd, NULL, &pid) || !wait_shell_until(pid, deadline, &end)) {
         CALL_SYSTEM_LOG("call system() error!");
         return FALSE;
     }
-    if (WIFSIGNALED(status)) {
-        CALL_SYSTEM_LOG("exit status is %d", WTERMSIG(status));
+    if (end.killed && end.by_budget) {
+        CALL_SYSTEM_LOG("killed: the shutdown's time budget is spent");
         return FALSE;
     }
-    if (WEXITSTATUS(status) != 0) {
-        CALL_SYSTEM_LOG("exit code is %d", WEXITSTATUS(status));
+    if (end.killed) {
+        CALL_SYSTEM_LOG("killed after %d s", limit_s);
+        return FALSE;
+    }
+    if (WIFSIGNALED(end.status)) {
+        CALL_SYSTEM_LOG("exit status is %d", WTERMSIG(end.status));
+        return FALSE;
+    }
+    if (WEXITSTATUS(end.status) != 0) {
+        CALL_SYSTEM_LOG("exit code is %d", WEXITSTATUS(end.status));
         return FALSE;
     }
     return TRUE;
@@ -552,15 +551,10 @@ int format_command(char *cmd, size_t size, const char *fmt, ...)
     va_start(ap, fmt);
     n = vsnprintf(cmd, size, fmt, ap);
     va_end(ap);
-    if (n < 0 || (size_t)n >= size) {
-        LOG("command too long, not run: %.80s...", cmd);
-        cmd[0] = '\0';
-        return FALSE;
-    }
-    return TRUE;
+    return n >= 0 && (size_t)n < size;
 }
 
-char *shell_quote(const char *text, char *out, size_t size)
+int shell_quote(const char *text, char *out, size_t size)
 {
     static const char safe[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./-+:=@%,";
@@ -568,31 +562,31 @@ char *shell_quote(const char *text, char *out, size_t size)
 
     if (len > 0 && strspn(text, safe) == len) {
         if (len >= size)
-            return NULL;
+            return FALSE;
         memcpy(out, text, len + 1);
-        return out;
+        return TRUE;
     }
     /* 'text' with every ' written as '\'' */
     if (size < 3)
-        return NULL;
+        return FALSE;
     out[n++] = '\'';
     for (const char *p = text; *p; p++) {
         if (*p == '\'') {
             if (n + 4 >= size)
-                return NULL;
+                return FALSE;
             memcpy(out + n, "'\\''", 4);
             n += 4;
         } else {
             if (n + 1 >= size)
-                return NULL;
+                return FALSE;
             out[n++] = *p;
         }
     }
     if (n + 2 > size)
-        return NULL;
+        return FALSE;
     out[n++] = '\'';
     out[n] = '\0';
-    return out;
+    return TRUE;
 }
 
 void maketimeout_s(struct timespec *deadline, int seconds)
@@ -617,13 +611,7 @@ double timer_end(const struct timespec *timer)
     return (double)sec + (double)nsec / 1000000000.0;
 }
 
-double timeval_diff_us(const struct timeval *start, const struct timeval *end)
-{
-    return (double)(end->tv_sec - start->tv_sec) * 1000000.0 +
-           (double)(end->tv_usec - start->tv_usec);
-}
-
-char *format_timeval(const struct timeval *tv, char *buf)
+void format_timeval(const struct timeval *tv, char *buf)
 {
     struct tm tm;
     time_t sec = tv->tv_sec;
@@ -632,7 +620,6 @@ char *format_timeval(const struct timeval *tv, char *buf)
     strftime(buf, TIMESTAMP_SIZE, "%Y-%m-%d %H:%M:%S", &tm);
     size_t len = strlen(buf);
     snprintf(buf + len, TIMESTAMP_SIZE - len, ".%03d", (int)(tv->tv_usec / 1000));
-    return buf;
 }
 
 char *getstimeval(char *buf)
@@ -640,5 +627,6 @@ char *getstimeval(char *buf)
     struct timeval now;
 
     gettimeofday(&now, NULL);
-    return format_timeval(&now, buf);
+    format_timeval(&now, buf);
+    return buf;
 }

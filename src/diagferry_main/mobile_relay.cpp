@@ -145,8 +145,7 @@ void *listen_mobile_thread(void *)
     LOG_BANNER("listen mobile thread start");
     /* The shell backgrounds the manager and ends; the pipe stays open for
      * as long as the manager holds its end. */
-    pid = spawn_shell(CMD_START_MOBILE, &fd);
-    if (pid >= 0) {
+    if (spawn_shell(CMD_START_MOBILE, &fd, &pid)) {
         /* Past the closing's limit, whatever still holds the pipe in the
          * manager's process group is killed. */
         if (relay_output(fd, buf))

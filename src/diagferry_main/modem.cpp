@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "utils.h"
 #include "diagferry_main/config.h"
+#include "diagferry_main/shutdown.h"
 
 /* Probes, 1 s apart, a stopping tool gets: after a "-k" that reported
  * success, before any force (the tool may take seconds to flush its newest
@@ -125,7 +126,7 @@ void rm_modem_log_dir(void)
     char rm_cmd[CMD_BUF_SIZE];
 
     CHECK_TEXT("call_system(rm_cmd)",
-               format_command(rm_cmd, sizeof(rm_cmd), CMD_RM_LOG_DIR, l_modem_log_dir) &&
+               FORMAT_COMMAND(rm_cmd, CMD_RM_LOG_DIR, l_modem_log_dir) &&
                    call_system(rm_cmd),
                "rm modem log dir failed. proceding...");
 }
@@ -137,11 +138,11 @@ void mk_modem_log_dir(void)
     CHECK_TEXT("call_system(\"adb shell busybox chmod -R 777 \" MODEM_PID_DIR)",
                call_system(CMD_OPEN_MODEM_PID_DIR), "chmod err");
     CHECK_TEXT("call_system(cmd)",
-               format_command(cmd, sizeof(cmd), CMD_MK_LOG_DIR, l_modem_log_dir) &&
+               FORMAT_COMMAND(cmd, CMD_MK_LOG_DIR, l_modem_log_dir) &&
                    call_system(cmd),
                "mkdir err");
     CHECK_TEXT("call_system(cmd)",
-               format_command(cmd, sizeof(cmd), CMD_OPEN_LOG_DIR, l_modem_log_dir) &&
+               FORMAT_COMMAND(cmd, CMD_OPEN_LOG_DIR, l_modem_log_dir) &&
                    call_system(cmd),
                "chmod err");
 }
@@ -150,7 +151,7 @@ static int push_modem_log_conf(void)
 {
     char cmd[CMD_BUF_SIZE];
 
-    return format_command(cmd, sizeof(cmd), CMD_PUSH_CONF, l_workdir, MODEM_CONF_FILE,
+    return FORMAT_COMMAND(cmd, CMD_PUSH_CONF, l_workdir, MODEM_CONF_FILE,
                           l_modem_log_dir, MODEM_CONF_FILE) &&
            call_system(cmd) == TRUE;
 }
@@ -170,11 +171,11 @@ static int start_modem(void)
     int fits;
 
     if (l_zip_level == 0)
-        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM, MODEM_APP_NAME,
+        fits = FORMAT_COMMAND(start_cmd, CMD_START_MODEM, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number);
     else
-        fits = format_command(start_cmd, sizeof(start_cmd), CMD_START_MODEM_ZIP, MODEM_APP_NAME,
+        fits = FORMAT_COMMAND(start_cmd, CMD_START_MODEM_ZIP, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number, l_zip_level);
     /* adb runs in the background with its output discarded: whether the

@@ -65,7 +65,7 @@ void do_pull(const char *name)
     /* The name comes from the modem: quoted, it can never run a command on
      * the router. */
     if (!shell_quote(name, quoted, sizeof(quoted)) ||
-        !format_command(cmd, sizeof(cmd), CMD_PULL_LOG, l_modem_log_dir, quoted, l_workdir,
+        !FORMAT_COMMAND(cmd, CMD_PULL_LOG, l_modem_log_dir, quoted, l_workdir,
                         quoted) ||
         !exe_command_limit(cmd, out, sizeof(out), pull_limit_s())) {
         LOG("pull [%s] from modem to router failed", name);

@@ -203,7 +203,7 @@ int do_query(void)
     int count, newest, ntaken = 0;
 
     if (l_build_query_cmd) {
-        format_command(l_query_cmd, sizeof(l_query_cmd), CMD_LIST_LOGS, l_modem_log_dir);
+        FORMAT_COMMAND(l_query_cmd, CMD_LIST_LOGS, l_modem_log_dir);
         l_build_query_cmd = 0;
     }
     l_listed_logs = 0;

@@ -90,7 +90,7 @@ int send_to_pc(const char *name, int retry, int flags, double *spent)
     /* The name comes from the modem: quoted, it can never run a command on
      * the router. A command that would not fit is not run at all. */
     if (shell_quote(name, quoted, sizeof(quoted)) &&
-        format_command(cmd, sizeof(cmd), CMD_SEND_TO_PC, l_workdir, quoted, quoted, l_pc_ip))
+        FORMAT_COMMAND(cmd, CMD_SEND_TO_PC, l_workdir, quoted, quoted, l_pc_ip))
         ok = call_system_limit(cmd, send_limit_s(name));
     *spent = timer_end(&timer);
     /* A log file that failed is journalled as missed and dropped (the

@@ -1,7 +1,8 @@
 /*
  * The orderly shutdown. kill_self runs once per process, on the thread that
  * asked for it (the stop thread after a signal, the keep-alive thread after a
- * network-down verdict), and stops everything in numbered steps:
+ * network-down verdict), and stops everything in numbered steps, one step
+ * function each:
  *
  *   1 the other of stop / keep-alive (LAN broken: restart telnetd first)
  *   2 test thread   3 diag tool on the modem
@@ -9,20 +10,23 @@
  *   7 clean the modem   8 stat.txt to the PC (LAN sound only; with the
  *     LAN broken it is written to the working directory, unnumbered; when
  *     it cannot be written, its lines go to the log and the steps go on)
- *   then close the mobile debug relay (when on) and release main.
+ *   8 or 9 close the mobile debug relay (when on)   last: release main.
  *
  * Every run flag is cleared, and its condition signalled, under its paired
  * mutex, so a worker cannot miss the wake-up between its test and its wait.
  *
- * From the stop to the end of step 6, every command (the modem's, the
- * pipeline threads' pulls and uploads, those already running included)
- * shares one time budget, sized from the work in flight: shares for the
- * threads' ends, the tool's stop and the final listing, and each file in
- * the pipeline with its own pull and upload limits; after the final
- * listing it grows to cover the files then in the pipeline. A healthy
- * drain, however large its files, is never cut, while a stalled modem or
- * PC fails what is left within those limits. Step 7 has a short budget of
- * its own, and stat.txt is sent with its own short limit.
+ * The shutdown's time budget lives here too. From the stop to the end of
+ * step 6, every command (the modem's, the pipeline threads' pulls and
+ * uploads, those already running included) shares one time budget, sized
+ * from the work in flight: shares for the threads' ends, the tool's stop
+ * and the final listing, and each file in the pipeline with its own pull
+ * and upload limits (at most nine files: five queued and one held by the
+ * pull stage, two queued and one held by the send stage); after the final listing it grows to cover the files
+ * then in the pipeline. A healthy drain, however large its files, is never
+ * cut, while a stalled modem or PC fails what is left within those limits.
+ * Step 7 has a short budget of its own, and stat.txt is sent with its own
+ * short limit. The command runners (utils.cpp) see the budget through one
+ * function, shutdown_cap_ms, and log what it refuses or kills.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main/shutdown.h"
@@ -49,6 +53,56 @@
  * that a PC that trickles the drain does not leave the modem uncleaned. */
 #define THREADS_STOP_S 2
 #define CLEAN_BUDGET_S 5
+
+/* ---- the shutdown's time budget */
+
+/* End of the shutdown's command budget in whole seconds on monotonic_ms's
+ * clock, 0 while there is none: written by kill_self's steps (the thread
+ * running the shutdown; no other writer), read by every command runner on
+ * every thread through shutdown_cap_ms. A word-sized atomic: a 32-bit
+ * router has no lock-free 64-bit one. */
+static std::atomic<long> l_budget_end_s(0);
+
+/* The whole second at least seconds from now: a budget is never shorter
+ * than asked. */
+static long second_after(int seconds)
+{
+    return (long)((monotonic_ms() + 999) / 1000) + seconds;
+}
+
+long long shutdown_cap_ms(void)
+{
+    return (long long)l_budget_end_s * 1000;
+}
+
+void command_budget_start(int seconds)
+{
+    l_budget_end_s = second_after(seconds);
+}
+
+/* Moves the end of a running budget (a spent one too) to at least seconds
+ * from now; returns the seconds it added (0 without a budget). */
+static int command_budget_extend(int seconds)
+{
+    long end = l_budget_end_s, want = second_after(seconds);
+
+    if (end == 0 || want <= end)
+        return 0;
+    l_budget_end_s = want;
+    return (int)(want - end);
+}
+
+void command_budget_end(void)
+{
+    l_budget_end_s = 0;
+}
+
+int command_budget_spent(void)
+{
+    long long cap = shutdown_cap_ms();
+
+    return cap != 0 && cap <= monotonic_ms();
+}
 
 int pipeline_budget_s(void)
 {
@@ -83,6 +137,8 @@ static void end_budget(int seconds)
         LOG("time budget of %d s spent: the commands past it failed", seconds);
     command_budget_end();
 }
+
+/* ---- threads and their flags */
 
 pthread_mutex_t l_mutex = PTHREAD_MUTEX_INITIALIZER; /* l_exiting and the timed waits */
 pthread_cond_t l_main_cond = PTHREAD_COND_INITIALIZER; /* main's final wait */
@@ -128,6 +184,15 @@ void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
                 "Can't create thread, exit");
 }
 
+/* Every line of the steps is a line of kill_self, whichever step function
+ * prints it. */
+#define STEP_LOG(fmt, ...) log_line(LOG_SRC, __LINE__, "kill_self", fmt, ##__VA_ARGS__)
+#define STEP_CHECK(text, cond, msg)                                      \
+    do {                                                                 \
+        if (!(cond))                                                     \
+            STEP_LOG("CHECK(%s) failed. " msg, text);                    \
+    } while (0)
+
 /* Clears a run flag and wakes its thread, holding the paired mutex. */
 static void stop_flag(std::atomic<int> *flag, pthread_mutex_t *mutex, pthread_cond_t *cond)
 {
@@ -137,11 +202,10 @@ static void stop_flag(std::atomic<int> *flag, pthread_mutex_t *mutex, pthread_co
     pthread_mutex_unlock(mutex);
 }
 
-/* Joins one worker with the CHECK lines of the join rule, logged under the
- * caller's name (kill_self). A thread that was never created, or the calling
- * thread itself, counts as a failed join. */
-static void join_worker(const char *func, const char *name, pthread_t tid,
-                        const std::atomic<int> &started)
+/* Joins one worker with the CHECK lines of the join rule. A thread that
+ * was never created, or the calling thread itself, counts as a failed
+ * join. */
+static void join_worker(const char *name, pthread_t tid, const std::atomic<int> &started)
 {
     char expr[64];
     void *value = NULL;
@@ -155,111 +219,182 @@ static void join_worker(const char *func, const char *name, pthread_t tid,
         ret = pthread_join(tid, &value);
     snprintf(expr, sizeof(expr), "(ret = pthread_join(l_%s_tid, (void **)&res)) == 0", name);
     if (ret != 0) {
-        log_line(LOG_SRC, __LINE__, func,
-                 "CHECK(%s) failed. error trying to join with %s thread, ret:%d", expr, name, ret);
+        STEP_LOG("CHECK(%s) failed. error trying to join with %s thread, ret:%d", expr, name, ret);
         return;
     }
     int res = (int)(intptr_t)value;
     if (res != 0)
-        log_line(LOG_SRC, __LINE__, func,
-                 "CHECK(res == 0) failed. the %s thread exit with an unexpected value: %d", name,
+        STEP_LOG("CHECK(res == 0) failed. the %s thread exit with an unexpected value: %d", name,
                  res);
 }
 
-int kill_self(int signo)
+/* ---- the steps of kill_self, in their order */
+
+/* The guard: TRUE for the one caller that runs the shutdown. */
+static int begin_shutdown(int signo)
 {
-    int n, budget_s;
+    int first;
 
     pthread_mutex_lock(&l_mutex);
-    if (l_exiting) {
-        pthread_mutex_unlock(&l_mutex);
-        LOG("already in exiting, omit the signal %d", signo);
-        return 0;
+    first = !l_exiting;
+    if (first) {
+        l_exiting = 1;
+        l_killer_tid = pthread_self();
     }
-    l_exiting = 1;
-    l_killer_tid = pthread_self();
     pthread_mutex_unlock(&l_mutex);
-    budget_s = shutdown_budget_s();
-    command_budget_start(budget_s);
+    if (!first)
+        STEP_LOG("already in exiting, omit the signal %d", signo);
+    return first;
+}
 
-    LOG("%s exiting...", APP_NAME);
-    if (l_lan_broken) {
-        /* The PC is gone: free the router's telnet for the next engineer,
-         * then wake the stop thread so that it ends. */
-        call_system(CMD_KILL_CLI);
-        CHECK_TEXT("call_system(\"killall -9 telnetd\")", call_system(CMD_KILL_TELNETD),
-                   "fail to kill telnetd");
-        CHECK_TEXT("call_system(\"telnetd\")", call_system(CMD_START_TELNETD),
-                   "fail to start telnetd");
-        LOG("[%d]stop stop-thread...", 1);
-        ASSERT(l_my_pid > 0, "bad pid");
-        kill(l_my_pid, SIGTERM);
-        join_worker(__func__, "stop", l_stop_tid, l_stop_started);
-    } else {
-        LOG("[%d]stop keep-alive-thread...", 1);
-        stop_flag(&l_keep_alive_running, &l_mutex, &l_keep_alive_cond);
-        join_worker(__func__, "keep_alive", l_keep_alive_tid, l_keep_alive_started);
-    }
+/* 1, LAN broken: the PC is gone. Frees the router's telnet for the next
+ * engineer, then wakes the stop thread so that it ends. */
+static void stop_stop_thread(void)
+{
+    call_system(CMD_KILL_CLI);
+    STEP_CHECK("call_system(\"killall -9 telnetd\")", call_system(CMD_KILL_TELNETD),
+               "fail to kill telnetd");
+    STEP_CHECK("call_system(\"telnetd\")", call_system(CMD_START_TELNETD),
+               "fail to start telnetd");
+    STEP_LOG("[%d]stop stop-thread...", 1);
+    if (l_my_pid <= 0)
+        die_line(LOG_SRC, __LINE__, "kill_self", "[PROTOCOL]ASSERT(%s) failed. bad pid",
+                 "l_my_pid > 0");
+    kill(l_my_pid, SIGTERM);
+    join_worker("stop", l_stop_tid, l_stop_started);
+}
 
-    LOG("[%d]stop test thread...", 2);
+/* 1, LAN sound. */
+static void stop_keep_alive_thread(void)
+{
+    STEP_LOG("[%d]stop keep-alive-thread...", 1);
+    stop_flag(&l_keep_alive_running, &l_mutex, &l_keep_alive_cond);
+    join_worker("keep_alive", l_keep_alive_tid, l_keep_alive_started);
+}
+
+/* 2 */
+static void stop_test_thread(void)
+{
+    STEP_LOG("[%d]stop test thread...", 2);
     stop_flag(&l_test_running, &l_mutex, &l_test_cond);
-    join_worker(__func__, "test", l_test_tid, l_test_started);
+    join_worker("test", l_test_tid, l_test_started);
+}
 
-    LOG("[%d]stop diag tool in modem...", 3);
+/* 3 */
+static void stop_diag_tool(void)
+{
+    STEP_LOG("[%d]stop diag tool in modem...", 3);
     if (is_modem_logging())
         stop_modem_orDie();
+}
 
-    LOG("[%d]stop query thread...", 4);
+/* 4: the query thread makes its final listing as it ends. */
+static void stop_query_thread(void)
+{
+    STEP_LOG("[%d]stop query thread...", 4);
     stop_flag(&l_query_running, &l_mutex, &l_query_cond);
-    join_worker(__func__, "query", l_query_tid, l_query_started);
-    budget_s += extend_budget_for_drain();
+    join_worker("query", l_query_tid, l_query_started);
+}
 
-    LOG("[%d]stop pull thread...", 5);
+/* 5: the pull thread drains its queue; it may be waiting for room in the
+ * send queue, so that wait is woken too. */
+static void stop_pull_thread(void)
+{
+    STEP_LOG("[%d]stop pull thread...", 5);
     stop_flag(&l_pull_running, &l_pull_queue_mutex, &l_pull_queue_cond);
     pthread_mutex_lock(&l_send_queue_mutex);
     pthread_cond_signal(&l_send_space_cond);
     pthread_mutex_unlock(&l_send_queue_mutex);
-    join_worker(__func__, "pull", l_pull_tid, l_pull_started);
+    join_worker("pull", l_pull_tid, l_pull_started);
+}
 
-    LOG("[%d]stop send thread...", 6);
+/* 6: the send thread drains its queue. */
+static void stop_send_thread(void)
+{
+    STEP_LOG("[%d]stop send thread...", 6);
     stop_flag(&l_send_running, &l_send_queue_mutex, &l_send_queue_cond);
-    join_worker(__func__, "send", l_send_tid, l_send_started);
+    join_worker("send", l_send_tid, l_send_started);
+}
 
-    end_budget(budget_s);
+/* 7, with a budget of its own. */
+static void clean_modem(void)
+{
     command_budget_start(CLEAN_BUDGET_S);
-    LOG("[%d]clean modem cache...", 7);
+    STEP_LOG("[%d]clean modem cache...", 7);
     rm_modem_log_dir();
-    CHECK_TEXT("call_system(\"adb shell busybox chmod -R 755 \" MODEM_PID_DIR)",
+    STEP_CHECK("call_system(\"adb shell busybox chmod -R 755 \" MODEM_PID_DIR)",
                call_system(CMD_CLOSE_MODEM_PID_DIR), "chmod err");
     end_budget(CLEAN_BUDGET_S);
-    n = 7;
+}
 
-    if (!l_lan_broken) {
-        double spent_time = 0;
-        LOG("[%d]send statistic file...", 8);
-        /* A file that could not be written is not sent: its statistics
-         * are in the log instead. */
-        if (write_stat_file()) {
-            int sent = send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1;
-            CHECK_TEXT("send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1", sent,
-                       "Send statistic file failed.");
-            if (!sent)
-                LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
-        }
-        n = 8;
-    } else if (write_stat_file()) {
-        /* The PC is gone: the statistics wait in the working directory for
-         * the engineer, outside the numbered steps. */
-        LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
-    }
-    if (l_mobile_debug) {
-        n++;
-        LOG("[%d]close mobile debug...", n);
-        set_mobile_debug(0);
-    }
+/* step, LAN sound: stat.txt written and sent. A file that could not be
+ * written is not sent (its statistics are in the log instead); one that
+ * could not be sent stays in the working directory. */
+static void send_statistics(int step)
+{
+    double spent_time = 0;
 
-    LOG("[%d]stop main thread...", n + 1);
+    STEP_LOG("[%d]send statistic file...", step);
+    if (!write_stat_file())
+        return;
+    int sent = send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1;
+    STEP_CHECK("send_to_pc(STAT_FILE, 1, 0, &spent_time) != -1", sent,
+               "Send statistic file failed.");
+    if (!sent)
+        STEP_LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
+}
+
+/* LAN broken, no step of its own: the PC is gone, so the statistics wait
+ * in the working directory for the engineer. */
+static void keep_statistics(void)
+{
+    if (write_stat_file())
+        STEP_LOG("statistic file kept in %s%s", l_workdir, STAT_FILE);
+}
+
+/* step, with the relay on. */
+static void close_mobile_debug(int step)
+{
+    STEP_LOG("[%d]close mobile debug...", step);
+    set_mobile_debug(0);
+}
+
+/* The last step: main joins this thread and exits. */
+static void release_main(int step)
+{
+    STEP_LOG("[%d]stop main thread...", step);
     stop_flag(&l_main_running, &l_mutex, &l_main_cond);
+}
+
+int kill_self(int signo)
+{
+    int budget_s, step;
+
+    if (!begin_shutdown(signo))
+        return FALSE;
+    budget_s = shutdown_budget_s();
+    command_budget_start(budget_s);
+    STEP_LOG("%s exiting...", APP_NAME);
+    if (l_lan_broken) /* 1 */
+        stop_stop_thread();
+    else
+        stop_keep_alive_thread();
+    stop_test_thread();  /* 2 */
+    stop_diag_tool();    /* 3 */
+    stop_query_thread(); /* 4 */
+    budget_s += extend_budget_for_drain();
+    stop_pull_thread(); /* 5 */
+    stop_send_thread(); /* 6 */
+    end_budget(budget_s);
+    clean_modem(); /* 7 */
+    step = 7;
+    if (!l_lan_broken)
+        send_statistics(++step); /* 8 */
+    else
+        keep_statistics();
+    if (l_mobile_debug)
+        close_mobile_debug(++step); /* 8 or 9 */
+    release_main(++step);           /* 8, 9 or 10 */
     LOG_BANNER(l_lan_broken ? "keep alive thread exited" : "stop thread exited");
-    return 1;
+    return TRUE;
 }

@@ -43,15 +43,21 @@ extern pthread_t l_killer_tid;
 void pthread_create_orDie(pthread_t *thread, const pthread_attr_t *attr,
                           void *(*start_routine)(void *));
 /*
- * Runs the orderly shutdown on the calling thread. Returns 0 at once when a
- * shutdown is already under way; otherwise returns 1 once the shutdown is
- * done, and the caller must then end its thread at once with the value
- * l_lan_broken (its thread body returns it: no pthread_exit, which would
- * load the unwinder at run time on the router).
+ * Runs the orderly shutdown on the calling thread. FALSE at once when a
+ * shutdown is already under way (logged: nothing else changes). TRUE when
+ * this thread ran the shutdown to its end: the caller must then end its
+ * thread at once with the value l_lan_broken (its thread body returns it:
+ * no pthread_exit, which would load the unwinder at run time on the
+ * router).
  */
 int kill_self(int signo);
 /*
- * The shutdown's time budget (see command_budget_start), in seconds.
+ * The shutdown's time budget, owned by shutdown.cpp; the command runners
+ * see it only through shutdown_cap_ms (utils.h). Between
+ * command_budget_start(seconds) and command_budget_end(), every command
+ * ends when the budget does (those already running on other threads
+ * included) and a command started once it is spent is not run at all;
+ * command_budget_spent() is TRUE in that last case.
  * pipeline_budget_s: what the files in the pipeline may still take, each
  * file queued for the pull or being pulled its pull and upload limits,
  * each one queued for the upload or being uploaded its upload limit.
@@ -61,6 +67,9 @@ int kill_self(int signo);
  * in the pipeline (those it queued too) at least their limits from now;
  * returns the seconds it added.
  */
+void command_budget_start(int seconds);
+void command_budget_end(void);
+int command_budget_spent(void);
 int pipeline_budget_s(void);
 int shutdown_budget_s(void);
 int extend_budget_for_drain(void);

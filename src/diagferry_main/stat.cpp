@@ -1,8 +1,11 @@
 /*
  * Transfer statistics: five counters, the miss and dup journals, and
- * stat.txt, written at the end of a run with the LAN sound and then sent to
- * the PC like any log file. While the daemon runs, the send stage writes
- * the same text now and then as a snapshot (stat.snapshot.txt) for the PC.
+ * stat.txt, written at the end of every run: with the LAN sound the
+ * shutdown then sends it to the PC like any log file, with the LAN broken
+ * it stays in the working directory for the engineer; when it cannot be
+ * written, its lines go to the log instead. While the daemon runs, the
+ * send stage writes the same text now and then as a snapshot
+ * (stat.snapshot.txt) for the PC.
  *
  * The counters are atomic: each stage counts, and the status line and the
  * snapshot read them from other threads while the run goes on.
@@ -88,9 +91,9 @@ void format_stat_summary(char *buf, size_t size)
 }
 
 /* Writes the five pieces of the statistics file to fd, without freeing
- * the journals; the caller holds l_stat_mutex. Returns NULL, or the
- * condition text of the piece whose write fell short. */
-static const char *write_stat_pieces_locked(int fd, const char *summary)
+ * the journals; the caller holds l_stat_mutex. FALSE when a write fell
+ * short, *failed then the condition text of that piece for the log. */
+static int write_stat_pieces_locked(int fd, const char *summary, const char **failed)
 {
     size_t miss_len = (size_t)l_miss_str.size - 1, dup_len = (size_t)l_dup_str.size - 1;
     const struct {
@@ -106,10 +109,12 @@ static const char *write_stat_pieces_locked(int fd, const char *summary)
          dup_len},
     };
     for (const auto &p : pieces) {
-        if (write(fd, p.text, p.len) != (ssize_t)p.len)
-            return p.cond;
+        if (write(fd, p.text, p.len) != (ssize_t)p.len) {
+            *failed = p.cond;
+            return FALSE;
+        }
     }
-    return NULL;
+    return TRUE;
 }
 
 /* Logs the statistics line by line, exactly as stat.txt would hold them
@@ -141,7 +146,7 @@ int write_stat_file(void)
     char path[PATH_BUF_SIZE + sizeof(STAT_FILE)];
     char buff[SUMMARY_SIZE];
     const char *failed = NULL;
-    int fd;
+    int fd, written = FALSE;
 
     /* Room for the longest working directory: a shorter buffer would cut
      * the path and write the statistics somewhere else. */
@@ -152,15 +157,15 @@ int write_stat_file(void)
     LOG("%s", buff);
     if (fd >= 0) {
         pthread_mutex_lock(&l_stat_mutex);
-        failed = write_stat_pieces_locked(fd, buff);
+        written = write_stat_pieces_locked(fd, buff, &failed);
         pthread_mutex_unlock(&l_stat_mutex);
-        CHECK_TEXT(failed, failed == NULL, "write err");
+        CHECK_TEXT(failed, written, "write err");
         close(fd);
     }
     /* A full or missing working directory must not lose the run's
      * accounting, nor end the shutdown: the statistics go to the log, and
      * a file cut short is removed so that nobody takes it for whole. */
-    if (fd < 0 || failed) {
+    if (!written) {
         if (fd >= 0)
             unlink(path);
         log_stat_file(buff);
@@ -169,14 +174,14 @@ int write_stat_file(void)
     free(l_dup_str.str);
     l_miss_str.str = NULL;
     l_dup_str.str = NULL;
-    return fd >= 0 && !failed;
+    return written;
 }
 
 int write_stat_snapshot(char *summary, size_t size)
 {
     char path[PATH_BUF_SIZE + sizeof(SNAPSHOT_FILE)];
     const char *failed;
-    int fd;
+    int fd, written;
 
     snprintf(path, sizeof(path), "%s%s", l_workdir, SNAPSHOT_FILE);
     fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -188,13 +193,13 @@ int write_stat_snapshot(char *summary, size_t size)
      * hold of the lock, as one moment of the run. */
     pthread_mutex_lock(&l_stat_mutex);
     format_stat_summary(summary, size);
-    failed = write_stat_pieces_locked(fd, summary);
+    written = write_stat_pieces_locked(fd, summary, &failed);
     pthread_mutex_unlock(&l_stat_mutex);
     int err = errno;
     close(fd);
-    if (failed) {
+    if (!written) {
         LOG("cannot write %s, errno:%d", path, err);
         unlink(path);
     }
-    return failed == NULL;
+    return written;
 }

@@ -65,16 +65,17 @@ static int held_pid(int fd)
     return atoi(buf);
 }
 
-/* Opens the pid file, creating it, and tries its lock; sets *locked.
- * Returns the descriptor, or -1 when the path changed in between (a
- * symbolic link removed, a file a -k removed or replaced): try again. */
-static int open_pid_file(int *locked)
+/* Opens the pid file, creating it, and tries its lock: TRUE with the
+ * descriptor in *out and *locked set; FALSE when the path changed in
+ * between (a symbolic link removed, a file a -k removed or replaced): try
+ * again. */
+static int open_pid_file(int *out, int *locked)
 {
     int fd = open(PID_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, PID_FILE_MODE);
 
     /* A symbolic link, dangling or not, is removed and never followed. */
     if (fd < 0 && errno == ELOOP && unlink(PID_FILE) == 0)
-        return -1;
+        return FALSE;
     ASSERT(fd >= 0, "cannot create pid file. errno:%d", errno);
     *locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
     ASSERT(*locked || errno == EWOULDBLOCK, "cannot lock pid file. errno:%d", errno);
@@ -82,9 +83,10 @@ static int open_pid_file(int *locked)
      * file that no longer has the name protects nothing. */
     if (!pid_file_names(fd)) {
         close(fd);
-        return -1;
+        return FALSE;
     }
-    return fd;
+    *out = fd;
+    return TRUE;
 }
 
 void create_pid_file(void)
@@ -92,10 +94,9 @@ void create_pid_file(void)
     char buf[PID_FILE_SIZE];
     int fd = -1, locked = 0, pid;
 
-    for (int tries = 0; fd < 0; tries++) {
+    /* tries: the failed rounds so far. */
+    for (int tries = 1; !open_pid_file(&fd, &locked); tries++)
         ASSERT(tries < PID_FILE_TRIES, "pid file keeps changing");
-        fd = open_pid_file(&locked);
-    }
     if (!locked) {
         pid = held_pid(fd);
         if (pid <= 0) {
