@@ -6,7 +6,8 @@
  *   main.cpp         command line, -k, start-up sequence, final wait (the
  *                    only file outside the library diagferry_core)
  *   config.cpp       the settings and the configuration file
- *   modem.cpp        diag_mdlog's lifecycle on the modem through adb
+ *   modem.cpp        diag_mdlog's lifecycle on the modem through adb: probe,
+ *                    stop, start, the reset decision and the restart
  *   mobile_relay.cpp the mobile manager's debug output relay
  *   query.cpp        query stage: listing, selection, sequence check
  *   pull.cpp         pull stage: adb pull into the working directory
@@ -111,11 +112,13 @@ void rm_modem_log_dir(void);
 void mk_modem_log_dir(void);
 int push_modem_log_conf_orDie(void);
 int start_modem_orDie(void);
-/* The start-up's modem commands again, after a modem reset: wait for the
- * modem, stop a tool that still runs, fresh log directory, DIAG.cfg,
- * start, probe. True once the tool runs; a failure is logged, never
- * fatal. */
-int restart_modem(void);
+/* The query thread's report after each listing of a running stage:
+ * had_name when it held a log name, last_log the last log accepted. Enough
+ * listings in a row without one, and two probes a second apart that find
+ * no tool, make a modem reset: journalled, then the tool restarted until
+ * it runs or a shutdown begins. Cannot fail; returns TRUE when the tool
+ * was restarted (a fresh directory, ids from 00 again). */
+int watch_modem(int had_name, const char *last_log);
 
 /* ---- the PC (pc_ip.cpp) */
 #define PC_IP_SIZE 16
@@ -147,8 +150,8 @@ extern pthread_cond_t l_send_queue_cond;
 extern pthread_cond_t l_send_space_cond;
 
 void *query_thread(void *arg);
-/* One listing and its selection; 0 when the listing could not be read or
- * parsed (nothing changed), else 1. */
+/* One listing and its selection; FALSE when the listing could not be read
+ * or parsed (nothing changed). */
 int do_query(void);
 void check_log_id(const char *name);
 /* The longest the shutdown's final listing takes when healthy, in
