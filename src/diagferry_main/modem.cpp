@@ -1,7 +1,21 @@
 /*
- * diag_mdlog's lifecycle on the modem. The daemon never remembers whether
- * the tool runs: it probes with pgrep through adb every time. The modem's
- * busybox does the file and process work.
+ * diag_mdlog's whole life on the modem, in one file: the probe, the stop,
+ * the start and, after a modem reset, the decision that one happened and
+ * the restart. The daemon never remembers whether the tool runs: it probes
+ * with pgrep through adb every time. The modem's busybox does the file and
+ * process work.
+ *
+ * Who calls it: main at start-up (wait, stop a leftover tool, log
+ * directory, DIAG.cfg, start), the shutdown (stop, clean the directory),
+ * and the query thread after each listing of a running stage
+ * (watch_modem), which may restart the tool on that thread.
+ *
+ * A modem reset shows as listings that fail or hold no log name (the
+ * modem's /run is wiped) and then, once adb answers again, a tool that no
+ * longer runs. watch_modem journals it as a miss line of its own and
+ * restarts the tool with the start-up's commands, with a growing pause
+ * between failed attempts; the new tool counts from id 00, and the query
+ * stage, told so, starts its selection afresh.
  *
  * adb's own exit status is not trusted for anything that matters: an older
  * modem makes every "adb shell" exit 0 and mixes the command's complaints
@@ -11,13 +25,17 @@
 #include "diagferry_main/modem.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "commands.h"
 #include "utils.h"
 #include "diagferry_main/config.h"
+#include "diagferry_main/query.h"
 #include "diagferry_main/shutdown.h"
+#include "diagferry_main/stat.h"
 
 /* Probes, 1 s apart, a stopping tool gets: after a "-k" that reported
  * success, before any force (the tool may take seconds to flush its newest
@@ -27,9 +45,46 @@
  * older modem reports every command as done, a failed "-k" too). */
 #define FORCE_PROBES 3
 #define START_PROBES 3
+#define PROBE_PAUSE_S 1
+/* Listings in a row without a log name before the modem is looked at, and
+ * again every as many listings after: a tool filling a large first file
+ * lists nothing for a while too, so only the probe can tell. */
+#define RESET_QUIET_LISTINGS 5
+/* Probes in a row that must find no tool for a reset, and the pause
+ * between them: one garbled probe is no reset. */
+#define RESET_PROBES 2
+#define RESET_PROBE_PAUSE_S 1
+/* Pauses between restart attempts: 1, 2, 4 ... up to this. */
+#define RESTART_PAUSE_MAX_S 30
 
-/* The tool's start, apart from its probes. */
-enum { START_CMD_FAILED = -1, START_NOT_UP = 0, START_UP = 1 };
+/* The reset watch's state, touched by the query thread only (watch_modem). */
+static int l_quiet_listings;               /* listings in a row without a log name */
+static char l_quiet_since[TIMESTAMP_SIZE]; /* time stamp of the first of them */
+/* Real seconds in each second of the module's pauses: 1. The unit tests
+ * set 0 so that probes and attempts follow each other at once; nothing
+ * else writes it. */
+static int l_pause_scale = 1;
+
+/* The pause between two probes of a stop or a start. Nothing ends it
+ * early: the stop may be the shutdown's own. */
+static void probe_pause(void)
+{
+    sleep(PROBE_PAUSE_S * l_pause_scale);
+}
+
+/* A pause of the reset watch, on the query thread: a wait on
+ * l_query_cond, which the shutdown's stop of the query thread ends early. */
+static void watch_pause(int seconds)
+{
+    struct timespec deadline;
+
+    pthread_mutex_lock(&l_mutex);
+    maketimeout_s(&deadline, seconds * l_pause_scale);
+    while (l_query_running && !l_exiting &&
+           pthread_cond_timedwait(&l_query_cond, &l_mutex, &deadline) != ETIMEDOUT)
+        ;
+    pthread_mutex_unlock(&l_mutex);
+}
 
 int wait_for_modem(void)
 {
@@ -81,7 +136,7 @@ static int wait_modem_down(const char *func, int probes)
             return TRUE;
         }
         if (probe < probes)
-            sleep(1);
+            probe_pause();
     }
     return FALSE;
 }
@@ -163,9 +218,10 @@ int push_modem_log_conf_orDie(void)
     return TRUE;
 }
 
-/* Starts the tool and probes for it: START_UP, START_NOT_UP after the
- * probes, or START_CMD_FAILED when the command itself failed. */
-static int start_modem(void)
+/* Runs the tool's start command. adb runs in the background with its
+ * output discarded: whether the tool came up is learned only by probing
+ * (wait_modem_up). */
+static int run_start_command(void)
 {
     char start_cmd[CMD_BUF_SIZE];
     int fits;
@@ -178,34 +234,39 @@ static int start_modem(void)
         fits = FORMAT_COMMAND(start_cmd, CMD_START_MODEM_ZIP, MODEM_APP_NAME,
                               l_modem_log_dir, MODEM_CONF_FILE, l_modem_log_dir, l_log_size,
                               l_log_number, l_zip_level);
-    /* adb runs in the background with its output discarded: whether the
-     * tool came up is learned only by probing. */
-    if (!fits || call_system(start_cmd) != TRUE)
-        return START_CMD_FAILED;
+    return fits && call_system(start_cmd) == TRUE;
+}
+
+/* Probes up to START_PROBES times, 1 s apart; TRUE as soon as one finds
+ * the tool running. */
+static int wait_modem_up(void)
+{
     for (int probe = 1; probe <= START_PROBES; probe++) {
         if (is_modem_logging())
-            return START_UP;
+            return TRUE;
         if (probe < START_PROBES)
-            sleep(1);
+            probe_pause();
     }
-    return START_NOT_UP;
+    return FALSE;
 }
 
 int start_modem_orDie(void)
 {
-    int started = start_modem();
-    int logging = started == START_UP;
+    int logging;
 
-    ASSERT_TEXT("call_system(start_cmd) == TRUE", started != START_CMD_FAILED,
-                "call %s failed!", MODEM_APP_NAME);
+    ASSERT_TEXT("call_system(start_cmd) == TRUE", run_start_command(), "call %s failed!",
+                MODEM_APP_NAME);
+    logging = wait_modem_up();
     ASSERT(logging == TRUE, "wait modem up timeout.");
     return TRUE;
 }
 
-int restart_modem(void)
+/* The start-up's modem commands again, after a modem reset: wait for the
+ * modem, stop a tool that still runs, fresh log directory, DIAG.cfg,
+ * start, probe. TRUE once the tool runs; a failure is logged, never
+ * fatal. */
+static int restart_modem(void)
 {
-    int started;
-
     if (!wait_for_modem()) {
         LOG("modem not reachable through adb");
         return FALSE;
@@ -223,10 +284,87 @@ int restart_modem(void)
         LOG("push %s from router to modem failed", MODEM_CONF_FILE);
         return FALSE;
     }
-    started = start_modem();
-    if (started == START_CMD_FAILED)
+    if (!run_start_command()) {
         LOG("call %s failed!", MODEM_APP_NAME);
-    else if (started == START_NOT_UP)
+        return FALSE;
+    }
+    if (!wait_modem_up()) {
         LOG("wait modem up timeout.");
-    return started == START_UP;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* Restarts the tool until it runs, pausing 1, 2, 4 ... 30 s between
+ * failed attempts so that a modem that keeps failing is not hammered;
+ * TRUE once it runs. Gives up when the shutdown begins: it stops the tool
+ * and must not find a new one started behind its back. */
+static int restart_after_reset(void)
+{
+    int pause_s = 1;
+
+    while (l_query_running && !l_exiting) {
+        LOG("restart modem...");
+        if (restart_modem()) {
+            LOG("modem up again!");
+            /* A shutdown that began during the attempt may have probed
+             * before the tool came up: stop it here, as its step would. */
+            if (l_exiting && is_modem_logging())
+                stop_modem_orDie();
+            return TRUE;
+        }
+        LOG("modem restart failed, next attempt in %d s", pause_s);
+        watch_pause(pause_s);
+        pause_s = pause_s * 2 > RESTART_PAUSE_MAX_S ? RESTART_PAUSE_MAX_S : pause_s * 2;
+    }
+    return FALSE;
+}
+
+/* True when RESET_PROBES probes in a row, a pause apart, find no tool
+ * while no shutdown has begun. l_exiting is read after each probe: the
+ * shutdown sets it before it stops the tool, so a probe that saw that
+ * stop sees it set. */
+static int tool_gone(void)
+{
+    for (int probe = 1; probe <= RESET_PROBES; probe++) {
+        if (probe > 1)
+            watch_pause(RESET_PROBE_PAUSE_S);
+        if (is_modem_logging() || l_exiting || !l_query_running)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+/* A run of listings without a log name, an adb that answers again and a
+ * tool that no longer runs make a modem reset. The files written after
+ * the last one listed died with the modem's /run: one miss line says so,
+ * counted as one file (at least the one being written). Once a shutdown
+ * has begun nothing is decided: its own stop of the tool (and a listing
+ * that does not parse) would read as a reset. */
+int watch_modem(int had_name, const char *last_log)
+{
+    char after[LOG_NAME_SIZE + 8];
+
+    if (l_exiting || !l_query_running)
+        return FALSE;
+    if (had_name) {
+        l_quiet_listings = 0;
+        return FALSE;
+    }
+    if (l_quiet_listings++ == 0)
+        getstimeval(l_quiet_since);
+    if (l_quiet_listings % RESET_QUIET_LISTINGS != 0)
+        return FALSE;
+    if (!wait_for_modem()) {
+        LOG("modem not reachable through adb, no log listed since %s", l_quiet_since);
+        return FALSE;
+    }
+    if (!tool_gone())
+        return FALSE;
+    LOG("modem reset: no log listed since %s and %s not running; last log before it: %s",
+        l_quiet_since, MODEM_APP_NAME, last_log);
+    snprintf(after, sizeof(after), "after %s", last_log);
+    journal_miss("modem reset", after);
+    l_quiet_listings = 0;
+    return restart_after_reset();
 }

@@ -1,8 +1,9 @@
 /*
  * modem: diag_mdlog's lifecycle on the modem through adb (probe, stop,
- * start, restart after a reset, its log directory and DIAG.cfg). Keeps no
- * state: every question is a probe. Called by main at start-up, by the
- * query stage after a reset and by the shutdown.
+ * start, its log directory and DIAG.cfg, the reset decision and the
+ * restart after a reset). Owns the reset watch's counters; the tool's
+ * state itself is always asked by a probe. Called by main at start-up, by
+ * the query stage after each listing (watch_modem) and by the shutdown.
  */
 #ifndef DIAGFERRY_MODEM_H
 #define DIAGFERRY_MODEM_H
@@ -33,10 +34,12 @@ void rm_modem_log_dir(void);
 void mk_modem_log_dir(void);
 int push_modem_log_conf_orDie(void);
 int start_modem_orDie(void);
-/* The start-up's modem commands again, after a modem reset: wait for the
- * modem, stop a tool that still runs, fresh log directory, DIAG.cfg,
- * start, probe. True once the tool runs; a failure is logged, never
- * fatal. */
-int restart_modem(void);
+/* The query thread's report after each listing of a running stage:
+ * had_name when it held a log name, last_log the last log accepted. Enough
+ * listings in a row without one, and two probes a second apart that find
+ * no tool, make a modem reset: journalled, then the tool restarted until
+ * it runs or a shutdown begins. Cannot fail; returns TRUE when the tool
+ * was restarted (a fresh directory, ids from 00 again). */
+int watch_modem(int had_name, const char *last_log);
 
 #endif

@@ -7,21 +7,20 @@
  * held back while the diag tool runs; the final listing of the shutdown,
  * made after the tool has been stopped, takes it too.
  *
- * A modem reset shows as listings that fail or hold no log name (the
- * modem's /run is wiped) and then, once adb answers again, a diag tool that
- * no longer runs. The query thread notices it, journals it as a miss line
- * of its own and restarts the tool with the start-up's commands, with a
- * growing pause between failed attempts; the new tool counts from id 00.
+ * After each listing the thread tells the modem's lifecycle (watch_modem,
+ * modem.cpp) whether it held a log name; that decides on a modem reset and
+ * restarts the tool on this thread. A restarted tool writes into a fresh
+ * directory and counts from id 00, so the selection and the sequence check
+ * then start afresh.
  *
  * Lock discipline: the thread holds l_mutex only around its one-second
- * wait on l_query_cond (signalled by the shutdown) and its pauses between
- * restart attempts; it pushes onto l_need_pull_queue under
- * l_pull_queue_mutex and never waits for room.
+ * wait on l_query_cond (signalled by the shutdown) and watch_modem's
+ * pauses; it pushes onto l_need_pull_queue under l_pull_queue_mutex and
+ * never waits for room.
  */
 #define LOG_SRC "src/diagferry_main"
 #include "diagferry_main/query.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,16 +40,6 @@
 #define FINAL_QUERY_PAUSE_S 1
 #define LOG_NAME_PREFIX "diag_log_"
 #define LOG_NAME_MARK ".qmdl"  /* every name the listing's glob matches holds it */
-/* Listings in a row without a log name before the modem is looked at, and
- * again every as many listings after: a tool filling a large first file
- * lists nothing for a while too, so only the probe can tell. */
-#define RESET_QUIET_LISTINGS 5
-/* Probes in a row that must find no tool for a reset, and the pause
- * between them: one garbled probe is no reset. */
-#define RESET_PROBES 2
-#define RESET_PROBE_PAUSE_S 1
-/* Pauses between restart attempts: 1, 2, 4 ... up to this. */
-#define RESTART_PAUSE_MAX_S 30
 
 queue_t l_need_pull_queue;                                    /* query -> pull, 5 names */
 pthread_mutex_t l_pull_queue_mutex = PTHREAD_MUTEX_INITIALIZER; /* compound use of that queue */
@@ -64,8 +53,9 @@ static char l_last_listed[LOG_NAME_SIZE];  /* newest name the last selection con
 static int l_last_id = -1;                 /* id of the last log accepted in sequence */
 static char l_last_log[LOG_NAME_SIZE] = "init"; /* name of that log */
 static int l_listed_logs;                  /* log names the last listing held (0: failed) */
-static int l_quiet_listings;               /* listings in a row without a log name */
-static char l_quiet_since[TIMESTAMP_SIZE]; /* time stamp of the first of them */
+/* Seconds between the final listing's tries: FINAL_QUERY_PAUSE_S; the
+ * unit tests set 0, nothing else writes it. */
+static int l_final_query_pause_s = FINAL_QUERY_PAUSE_S;
 
 int parse_log_list(const char *out, char names[][LOG_NAME_SIZE])
 {
@@ -209,13 +199,13 @@ int do_query(void)
     l_listed_logs = 0;
     if (l_query_cmd[0] == '\0' || !exe_command(l_query_cmd, out, sizeof(out))) {
         LOG("Error: exe query cmd (ls) failed!");
-        return 0;
+        return FALSE;
     }
     memset(listed, 0, sizeof(listed));
     count = parse_log_list(out, listed);
     if (count < 0) {
         LOG("parse query ret failed, omit! ret: %s", out);
-        return 0;
+        return FALSE;
     }
     status_listing_ok();
     /* Before anything else looks at them: a refused line must not hold
@@ -225,7 +215,7 @@ int do_query(void)
     /* The newest file may still be written while the tool runs. */
     newest = l_query_running ? count - 2 : count - 1;
     if (newest < 0)
-        return 1;
+        return TRUE;
     for (int i = newest; i >= 0; i--) {
         if (!l_first_query &&
             strncmp(listed[i] + LOG_NAME_PREFIX_LEN, l_last_listed + LOG_NAME_PREFIX_LEN,
@@ -249,7 +239,7 @@ int do_query(void)
         }
         pthread_mutex_unlock(&l_pull_queue_mutex);
     }
-    return 1;
+    return TRUE;
 }
 
 /* The final listing, after the diag tool has stopped, is the only one that
@@ -264,7 +254,7 @@ static void do_final_query(void)
                 tries);
             return;
         }
-        sleep(FINAL_QUERY_PAUSE_S); /* relative: a wall clock step does not stretch it */
+        sleep(l_final_query_pause_s); /* relative: a wall clock step does not stretch it */
     }
 }
 
@@ -275,97 +265,15 @@ int final_query_budget_s(void)
     return FINAL_QUERY_TRIES + (FINAL_QUERY_TRIES - 1) * FINAL_QUERY_PAUSE_S;
 }
 
-/* Sleeps seconds on l_query_cond; the shutdown's signal ends it early. */
-static void pause_query(int seconds)
+/* After the tool was restarted: a fresh directory and a tool that counts
+ * from 00 again, so that neither the modem's clock nor the old ids hide a
+ * new file. */
+static void restart_selection(void)
 {
-    struct timespec deadline;
-
-    pthread_mutex_lock(&l_mutex);
-    maketimeout_s(&deadline, seconds);
-    while (l_query_running && !l_exiting &&
-           pthread_cond_timedwait(&l_query_cond, &l_mutex, &deadline) != ETIMEDOUT)
-        ;
-    pthread_mutex_unlock(&l_mutex);
-}
-
-/* Restarts the tool until it runs, pausing 1, 2, 4 ... 30 s between
- * failed attempts so that a modem that keeps failing is not hammered.
- * Gives up when the shutdown begins: it stops the tool and must not find a
- * new one started behind its back. */
-static void restart_after_reset(void)
-{
-    int pause_s = 1;
-
-    while (l_query_running && !l_exiting) {
-        LOG("restart modem...");
-        if (restart_modem()) {
-            LOG("modem up again!");
-            /* A fresh directory and a tool that counts from 00 again: the
-             * selection and the sequence check start afresh too, so that
-             * neither the modem's clock nor the old ids hide a new file. */
-            l_first_query = 1;
-            memset(l_last_listed, 0, sizeof(l_last_listed));
-            l_last_id = -1;
-            snprintf(l_last_log, sizeof(l_last_log), "init");
-            /* A shutdown that began during the attempt may have probed
-             * before the tool came up: stop it here, as its step would. */
-            if (l_exiting && is_modem_logging())
-                stop_modem_orDie();
-            return;
-        }
-        LOG("modem restart failed, next attempt in %d s", pause_s);
-        pause_query(pause_s);
-        pause_s = pause_s * 2 > RESTART_PAUSE_MAX_S ? RESTART_PAUSE_MAX_S : pause_s * 2;
-    }
-}
-
-/* True when RESET_PROBES probes in a row, a pause apart, find no tool
- * while no shutdown has begun. l_exiting is read after each probe: the
- * shutdown sets it before it stops the tool, so a probe that saw that
- * stop sees it set. */
-static int tool_gone(void)
-{
-    for (int probe = 1; probe <= RESET_PROBES; probe++) {
-        if (probe > 1)
-            pause_query(RESET_PROBE_PAUSE_S);
-        if (is_modem_logging() || l_exiting || !l_query_running)
-            return FALSE;
-    }
-    return TRUE;
-}
-
-/* After each listing: a run of listings without a log name, an adb that
- * answers again and a tool that no longer runs make a modem reset. The
- * files written after the last one listed died with the modem's /run: one
- * miss line says so, counted as one file (at least the one being written).
- * Once a shutdown has begun nothing is decided: its own stop of the tool
- * (and a listing that does not parse) would read as a reset. */
-static void watch_modem(void)
-{
-    char after[LOG_NAME_SIZE + 8];
-
-    if (l_exiting || !l_query_running)
-        return;
-    if (l_listed_logs > 0) {
-        l_quiet_listings = 0;
-        return;
-    }
-    if (l_quiet_listings++ == 0)
-        getstimeval(l_quiet_since);
-    if (l_quiet_listings % RESET_QUIET_LISTINGS != 0)
-        return;
-    if (!wait_for_modem()) {
-        LOG("modem not reachable through adb, no log listed since %s", l_quiet_since);
-        return;
-    }
-    if (!tool_gone())
-        return;
-    LOG("modem reset: no log listed since %s and %s not running; last log before it: %s",
-        l_quiet_since, MODEM_APP_NAME, l_last_log);
-    snprintf(after, sizeof(after), "after %s", l_last_log);
-    journal_miss("modem reset", after);
-    l_quiet_listings = 0;
-    restart_after_reset();
+    l_first_query = 1;
+    memset(l_last_listed, 0, sizeof(l_last_listed));
+    l_last_id = -1;
+    snprintf(l_last_log, sizeof(l_last_log), "init");
 }
 
 void *query_thread(void *)
@@ -377,7 +285,8 @@ void *query_thread(void *)
         do_query();
         if (!l_query_running)
             break;
-        watch_modem();
+        if (watch_modem(l_listed_logs > 0, l_last_log))
+            restart_selection();
         /* One wait, whatever ends it; the flag is tested again under the
          * mutex so that a stop signalled just now is not slept through. */
         pthread_mutex_lock(&l_mutex);

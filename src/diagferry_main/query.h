@@ -29,8 +29,8 @@ extern pthread_mutex_t l_pull_queue_mutex;
 extern pthread_cond_t l_pull_queue_cond;
 
 void *query_thread(void *arg);
-/* One listing and its selection; 0 when the listing could not be read or
- * parsed (nothing changed), else 1. */
+/* One listing and its selection; FALSE when the listing could not be read
+ * or parsed (nothing changed). */
 int do_query(void);
 void check_log_id(const char *name);
 /* The longest the shutdown's final listing takes when healthy, in

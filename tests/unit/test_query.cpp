@@ -34,9 +34,7 @@ protected:
         l_last_id = -1;
         snprintf(l_last_log, sizeof(l_last_log), "init");
         l_listed_logs = 0;
-        l_quiet_listings = 0;
-        l_quiet_since[0] = '\0';
-        l_exiting = 0;
+        l_final_query_pause_s = 0;
     }
 
     /* Leaves the state of the worked example: last accepted id 5. */
@@ -394,31 +392,6 @@ TEST_F(QueryStageTest, FinalListingIsTriedAgainWhenItFails)
                          "do_query(): Error: exe query cmd (ls) failed!",
                          "do_final_query(): final query failed 3 times: files written since the "
                          "last listing stay on the modem"}));
-}
-
-/* ---- the modem watch: a reset is two probes without the tool, outside a shutdown */
-
-TEST_F(QueryStageTest, ResetIsTwoProbesWithoutTheToolNeverInAShutdownAndStopsAToolFirst)
-{
-    /* The fifth listing in a row without a log name probes the modem. */
-    auto watch = [&](const char *probes) {
-        EXPECT_TRUE(write_file(dir + "/probes", probes));
-        l_quiet_listings = RESET_QUIET_LISTINGS - 1;
-        capture_stdout([] { watch_modem(); });
-    };
-    watch("garbled\n4242\n");
-    l_exiting = 1; /* the shutdown's own stop of the tool */
-    watch("");
-    l_exiting = 0;
-    EXPECT_STREQ(l_miss_str.str, "");
-    /* Two probes without the tool, then one at the restart that finds it. */
-    watch("\n\n4242\n\n4242\n");
-    expect_journal(l_miss_str.str, {"\tmodem reset\tafter init"});
-    std::vector<std::string> stop_and_rm;
-    for (auto &c : calls())
-        if (c.size() > 3 && (c[2] == "diag_mdlog" || c[3] == "rm"))
-            stop_and_rm.push_back(c[2] + " " + c[3]);
-    EXPECT_EQ(stop_and_rm, (std::vector<std::string>{"diag_mdlog -k", "busybox rm"}));
 }
 
 } // namespace
