@@ -30,8 +30,6 @@ void queue_destory(queue_t *q);
 int queue_push(queue_t *q, const void *src);
 int queue_pop(queue_t *q, void *dst);
 int queue_at(queue_t *q, unsigned int pos, void *dst);
-int queue_front(queue_t *q, void *dst);
-int queue_back(queue_t *q, void *dst);
 int queue_size(queue_t *q);
 int queue_is_empty(queue_t *q);
 int queue_is_full(queue_t *q);

@@ -1,6 +1,6 @@
 /*
  * wan_status: the two probes the test scenarios use to judge the LTE WAN
- * link. Stateless; only the test thread calls them, one at a time.
+ * link. Only the test thread calls them, one at a time.
  */
 #ifndef DIAGFERRY_WAN_STATUS_H
 #define DIAGFERRY_WAN_STATUS_H
@@ -20,5 +20,9 @@ int check_modem_connection(void);
 /* DNS check: runs the store's DNS diagnosis and waits for its result: 1 good.
  * The wait ends with 0 once *running is 0 (running may be NULL: no stop). */
 int dns_diag(const std::atomic<int> *running);
+/* The pause dns_diag takes between two reads of a pending result (a second
+ * unless changed): sets it to ms and returns the one it replaces. For the
+ * unit tests; the daemon never changes it. */
+int set_dns_diag_poll_ms(int ms);
 
 #endif

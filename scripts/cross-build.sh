@@ -9,6 +9,12 @@
 set -eu
 cd "$(dirname "$0")/.."
 BUILD=${1:-build-mipsel}
+# Relative to the tree, or absolute: from here on always absolute, since the
+# install prefix and qemu's library path need a full path.
+case $BUILD in
+    /*) ;;
+    *) BUILD=$(pwd)/$BUILD ;;
+esac
 JOBS=${JOBS:-2}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 TRIPLE=mipsel-linux-gnu
@@ -26,9 +32,8 @@ sh scripts/install-deps.sh --no-install-recommends \
 # first), cJSON from the multiarch directory, the stand-in platform
 # libraries from the build. QEMU_LD_PREFIX passes the target tree on to the
 # programs the tests start themselves (see binfmt below).
-ROOT=$(pwd)
 QEMU=/usr/bin/qemu-mipsel-static
-LIBPATH="/usr/$TRIPLE/lib:/usr/lib/$TRIPLE:$ROOT/$BUILD/router/platform"
+LIBPATH="/usr/$TRIPLE/lib:/usr/lib/$TRIPLE:$BUILD/router/platform"
 EMULATOR="$QEMU;-L;/usr/$TRIPLE;-E;LD_LIBRARY_PATH=$LIBPATH;-E;QEMU_LD_PREFIX=/usr/$TRIPLE"
 cmake -S . -B "$BUILD" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$EMULATOR" \
@@ -39,7 +44,7 @@ cmake -S . -B "$BUILD" \
     -DDIAGFERRY_STATIC_RUNTIME=ON
 cmake --build "$BUILD" -j"$JOBS"
 rm -rf "$BUILD/stage"
-cmake --install "$BUILD" --prefix "$ROOT/$BUILD/stage" --strip
+cmake --install "$BUILD" --prefix "$BUILD/stage" --strip
 
 # ---- the daemon as it goes onto the router
 BIN="$BUILD/stage/bin/diagferry"

@@ -7,10 +7,17 @@
 # and "flaky: none" is printed when nothing passed that way. The lines are
 # also appended to $FLAKY_LOG when that is set (test.sh's summary).
 #
+# The tests run side by side, CTEST_JOBS at a time (default four per core):
+# the end-to-end scenarios spend most of their time waiting on the
+# processes they drive, each in namespaces of its own, and the longest
+# start first (their COST).
+#
 # Usage: scripts/run-ctest.sh BUILD_DIR [CTEST ARGS...]
+# Environment: CTEST_JOBS, FLAKY_LOG.
 # The first run's LastTest.log is kept as LastTest.first.log when a test
 # failed (sanitize.sh scans both).
 set -u
+CTEST_JOBS=${CTEST_JOBS:-$((4 * $(nproc)))}
 BUILD=$1
 shift
 cd "$BUILD" || exit 1
@@ -30,7 +37,7 @@ failed_tests() {
 }
 
 status=0
-ctest --output-on-failure -j2 "$@" || status=$?
+ctest --output-on-failure -j"$CTEST_JOBS" "$@" || status=$?
 if [ "$status" = 0 ]; then
     flaky "flaky: none"
     exit 0
@@ -54,7 +61,7 @@ fi
 
 echo "run-ctest: rerunning the failed end-to-end scenarios once:" $first
 status=0
-ctest --output-on-failure -j2 --rerun-failed || status=$?
+ctest --output-on-failure -j"$CTEST_JOBS" --rerun-failed || status=$?
 again=""
 if [ "$status" != 0 ]; then
     # No list after a failed rerun: none of them counts as passed.

@@ -86,24 +86,6 @@ int queue_at(queue_t *q, unsigned int pos, void *dst)
     return ok;
 }
 
-int queue_front(queue_t *q, void *dst)
-{
-    return queue_at(q, 0, dst);
-}
-
-int queue_back(queue_t *q, void *dst)
-{
-    int ok = 0;
-
-    pthread_mutex_lock(&q->mutex);
-    if (q->count > 0) {
-        memcpy(dst, q->slots[(q->tail + q->capacity - 1) % q->capacity], (size_t)q->elem_size);
-        ok = 1;
-    }
-    pthread_mutex_unlock(&q->mutex);
-    return ok;
-}
-
 int queue_size(queue_t *q)
 {
     pthread_mutex_lock(&q->mutex);

@@ -7,19 +7,23 @@
  *  - dns_diag (the DNS check) runs the configuration store's DNS diagnosis
  *    and polls the diag tool object until it has a result.
  *
- * Stateless and lock-free: only the test thread calls them, one at a time.
+ * Lock-free: only the test thread calls them, one at a time. The one piece
+ * of state is the pause between two reads of a pending diagnosis.
  * The configuration store was attached by main before any probe runs.
  */
 #define LOG_SRC "src/wan_status"
 #include "wan_status.h"
 
 #include <string.h>
+#include <time.h>
 
 #include "cfgstore.h"
 #include "mobile.h"
 #include "utils.h"
 
 #define DNS_DIAG_ACTION "ACT_DIAG_DNSDIAG"
+/* Pause between two reads of the diag tool object while it is pending. */
+#define DNS_DIAG_POLL_MS 1000
 #define CONN_STATE_CONNECTED 4
 #define REG_STATE_REGISTERED 1
 /* What a code outside a name table logs. */
@@ -28,6 +32,11 @@
 /* Printed bounded by the field size, so a field the library left without
  * its NUL cannot make the log read past it. */
 #define FIELD(f) (int)sizeof(f), (f)
+
+/* The pause dns_diag takes between two reads of a pending result, in ms:
+ * DNS_DIAG_POLL_MS, unless a unit test shortened it (set_dns_diag_poll_ms);
+ * read by dns_diag. */
+static std::atomic<int> l_dns_poll_ms(DNS_DIAG_POLL_MS);
 
 /* Connection-state names, indexed by code + 1. */
 const char conn_state_names[7][16] = {
@@ -89,6 +98,20 @@ int check_modem_connection(void)
     return FALSE;
 }
 
+int set_dns_diag_poll_ms(int ms)
+{
+    return l_dns_poll_ms.exchange(ms);
+}
+
+/* Sleeps for the pause between two reads of a pending result. */
+static void dns_diag_pause(void)
+{
+    int ms = l_dns_poll_ms;
+    struct timespec nap = {ms / 1000, (long)(ms % 1000) * 1000000L};
+
+    nanosleep(&nap, NULL);
+}
+
 int dns_diag(const std::atomic<int> *running)
 {
     cfgstore_selector sel;
@@ -102,7 +125,7 @@ int dns_diag(const std::atomic<int> *running)
     }
     /* The store runs the diagnosis on its own; its result shows in the diag
      * tool object once it is done. The store decides how long that takes,
-     * but a stop of the caller ends the wait within a second. */
+     * but a stop of the caller ends the wait within one pause. */
     for (;;) {
         if (running && !*running) {
             LOG("dns diag stopped while pending");
@@ -122,6 +145,6 @@ int dns_diag(const std::atomic<int> *running)
             return FALSE;
         }
         LOG("diagTool result is 3, wait..");
-        sleep(1);
+        dns_diag_pause();
     }
 }

@@ -23,6 +23,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include "commands.h"
 #include "utils.h"
@@ -31,8 +32,10 @@
 /* One piece of relayed text: a line, or 255 characters of a longer one. */
 #define RELAY_BUF_SIZE 256
 #define RELAY_TAG "[mobile]"
-/* How long the relay goes on copying once the closing began, and how often
- * the reader looks at the closing flag while the manager is silent. */
+/* How long the new manager is given to start before its debug switch, how
+ * long the relay goes on copying once the closing began, and how often the
+ * reader looks at the closing flag while the manager is silent. */
+#define RELAY_START_MS 1000
 #define RELAY_CLOSE_MS 2000
 #define RELAY_POLL_MS 100
 
@@ -44,6 +47,17 @@ static std::atomic<int> l_mobile_started(0);
 /* 1 from the start of a closing until the relay thread was joined; set and
  * cleared by set_mobile_debug, read by the relay thread. */
 static std::atomic<int> l_mobile_closing(0);
+/* The start pause and the closing's limit in ms: RELAY_START_MS and
+ * RELAY_CLOSE_MS unless a unit test shortened them (set_mobile_relay_pauses);
+ * read by set_mobile_debug and the relay thread. */
+static std::atomic<int> l_relay_start_ms(RELAY_START_MS);
+static std::atomic<int> l_relay_close_ms(RELAY_CLOSE_MS);
+
+void set_mobile_relay_pauses(int start_ms, int close_ms)
+{
+    l_relay_start_ms = start_ms;
+    l_relay_close_ms = close_ms;
+}
 
 int set_mobile_debug(int flag)
 {
@@ -54,7 +68,9 @@ int set_mobile_debug(int flag)
         pthread_create_orDie(&l_mobile_tid, NULL, listen_mobile_thread);
         l_mobile_started = 1;
         /* Give the new manager time to start before switching it. */
-        sleep(1);
+        int ms = l_relay_start_ms;
+        struct timespec nap = {ms / 1000, (long)(ms % 1000) * 1000000L};
+        nanosleep(&nap, NULL);
         ret = call_system(CMD_OPEN_MOBILE_DEBUG);
     } else {
         /* The end of the manager ends the relay thread's pipe; the closing
@@ -111,7 +127,7 @@ static int relay_output(int fd, char *buf)
             closing = 1;
             timer_start(&closing_since);
         }
-        if (closing && timer_end(&closing_since) * 1000 >= RELAY_CLOSE_MS)
+        if (closing && timer_end(&closing_since) * 1000 >= l_relay_close_ms)
             break;
         struct pollfd pfd = {fd, POLLIN, 0};
         int ready = poll(&pfd, 1, RELAY_POLL_MS);
@@ -132,7 +148,7 @@ static int relay_output(int fd, char *buf)
     }
     if (len > 0)
         relay_piece(buf, len, &line_start);
-    return closing && timer_end(&closing_since) * 1000 >= RELAY_CLOSE_MS;
+    return closing && timer_end(&closing_since) * 1000 >= l_relay_close_ms;
 }
 
 void *listen_mobile_thread(void *)

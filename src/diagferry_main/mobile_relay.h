@@ -8,5 +8,9 @@
 
 int set_mobile_debug(int flag);
 void *listen_mobile_thread(void *arg);
+/* The relay's two pauses: after starting the manager, before its debug
+ * switch (a second), and the closing's limit (two seconds). For the unit
+ * tests; the daemon never changes them. */
+void set_mobile_relay_pauses(int start_ms, int close_ms);
 
 #endif

@@ -2,16 +2,9 @@
 # init_arp's failures: no br0, br0 without an IPv4 address, and a PC
 # address that is not a dotted quad.
 . "$(dirname "$0")/lib/lib.sh"
-ARP_PROBE=$EMU_BUILD_DIR/tests/arp_probe
-OUT=$E2E_DIR/probe.out
-ERR=$E2E_DIR/probe.err
-
-# probe CMD...: runs CMD (arp_probe, or something that ends in it) with its
-# standard output and standard error apart.
-probe() {
-    timeout -s KILL 30 "$@" >"$OUT" 2>"$ERR" || e2e_fail "arp_probe failed: $(cat "$OUT" "$ERR")"
-    cat "$OUT" "$ERR"
-}
+. "$(dirname "$0")/lib/arp_checks.sh"
+OUT=$PROBE_OUT
+ERR=$PROBE_ERR
 
 log "no br0 (a network namespace of its own)"
 probe unshare --net "$ARP_PROBE" "$EMU_PC_IP" 1

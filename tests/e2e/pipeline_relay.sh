@@ -10,8 +10,6 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/lib/lib.sh"
 . "$HERE/lib/pipeline_checks.sh"
 
-written() { manifest_names | wc -l; }
-written_at_least() { [ "$(written)" -ge "$1" ]; }
 at_pc() { [ -e "$EMU_PC_TFTP_DIR/$1" ]; }
 
 write_config '{"modem.log.size": 0.05, "modem.log.number": 12, "modem.log.zip_level": 0,

@@ -24,15 +24,6 @@ on_modem() {
     return "${BASH_REMATCH[1]}"
 }
 
-written() {
-    manifest_names | wc -l
-}
-
-# True once the simulator has written at least $1 files.
-written_at_least() {
-    [ "$(written)" -ge "$1" ]
-}
-
 adb shell busybox mkdir -p $DIR
 log "refuses to start without its configuration"
 on_modem diag_mdlog -f $DIR/DIAG.cfg -o $DIR/ -s 1 -n 3 && e2e_fail "started without DIAG.cfg"

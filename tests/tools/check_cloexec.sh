@@ -8,11 +8,32 @@
 #
 # Lists every call in the daemon's sources that makes a descriptor and
 # fails on one that does not ask for close-on-exec (O_CLOEXEC,
-# SOCK_CLOEXEC, or an "e" in an fopen mode).
+# SOCK_CLOEXEC, or an "e" in an fopen mode). Each statement is read whole,
+# comments left out, so a call split over lines is seen with all its
+# arguments; it is shown with the line it starts on.
 #   check_cloexec.sh [SOURCE_DIR]
 SRC=${1:-$(dirname "$0")/../..}
-calls=$(grep -nE '\b(open|openat|creat|socket|socketpair|accept|accept4|pipe|pipe2|dup|dup2|fopen|popen|mkstemp|eventfd|signalfd|timerfd_create|epoll_create1?|inotify_init1?)\s*\(' \
-    "$SRC"/src/*.cpp "$SRC"/src/*/*.cpp | grep -vE ':[0-9]+:\s*(/?\*|//)')
+calls=$(perl -e '
+    my $call = qr/\b(open|openat|creat|socket|socketpair|accept|accept4|pipe|pipe2|dup|dup2|fopen|popen|mkstemp|eventfd|signalfd|timerfd_create|epoll_create1?|inotify_init1?)\s*\(/;
+    for my $file (@ARGV) {
+        open(my $fh, "<", $file) or die "$file: $!\n";
+        local $/;
+        my $text = <$fh>;
+        # Comments go, their newlines stay; string and character literals
+        # are kept whole, so a "//" inside one is not a comment.
+        $text =~ s{("(?:\\.|[^"\\\n])*"|\x27(?:\\.|[^\x27\\\n])*\x27)|(/\*.*?\*/|//[^\n]*)}
+                  {defined $1 ? $1 : ($2 =~ tr/\n//cdr)}gse;
+        my $line = 1;
+        for my $piece (split /(?<=[;{}])/, $text) {
+            (my $lead) = $piece =~ /^(\s*)/;
+            my $start = $line + ($lead =~ tr/\n//);
+            $line += ($piece =~ tr/\n//);
+            next unless $piece =~ $call;
+            (my $stmt = $piece) =~ s/\s+/ /g;
+            $stmt =~ s/^ //;
+            print "$file:$start: $stmt\n";
+        }
+    }' "$SRC"/src/*.cpp "$SRC"/src/*/*.cpp) || exit 1
 bad=$(printf '%s\n' "$calls" | grep -vE 'CLOEXEC|fopen\([^,]*, *"[a-z+]*e[a-z+]*"')
 n=$(printf '%s\n' "$calls" | grep -c .)
 if [ -n "$bad" ]; then

@@ -10,6 +10,7 @@
 #include <ctype.h>
 #include <fcntl.h>
 #include <regex.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -127,6 +128,17 @@ inline double mono_s(void)
 
 /* The daemon's timed-wait conditions, created as main does before any
  * thread: call this in every test that waits on one (once per process). */
+/* True once process pid has ended: gone, or a zombie that nobody has reaped
+ * yet (the parent of an orphan may reap it only seconds later). */
+inline bool process_ended(pid_t pid)
+{
+    if (kill(pid, 0) != 0)
+        return true;
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.compare(paren, 3, ") Z") == 0;
+}
+
 inline void init_timed_conds_once(void)
 {
     static const bool done = (init_timed_conds(), true);

@@ -12,7 +12,8 @@
 #              count_lines, lines_at_least N TEXT, wait_until SECONDS CMD,
 #              not CMD, gone PID, log_time (time stamps of log lines on stdin)
 # Emulation:   ctl NAME [VALUE], adb_calls [PATTERN], old_modem, pc_files,
-#              verify_pc_files, manifest_names, expect_no_daemon_fds PID WHAT,
+#              verify_pc_files, manifest_names, written, written_at_least N,
+#              expect_no_daemon_fds PID WHAT,
 #              clock_shim, clock_step SECONDS (the daemon's wall clock)
 # Piped:       start_daemon_piped [ARGS], reader_signal SIG, reader_start, reader_end
 set -u
@@ -342,6 +343,10 @@ manifest_names() {
         printf '%s\n' "${line% *}"
     done <"$EMU_LOG_DIR/manifest" 2>/dev/null
 }
+
+# How many files the simulator has written; true once that is at least $1.
+written() { manifest_names | wc -l; }
+written_at_least() { [ "$(written)" -ge "$1" ]; }
 
 # Files on the PC, one name a line, sorted.
 pc_files() {
