@@ -164,6 +164,7 @@ TEST_F(StatFileTest, UnwritableFileGoesToTheLogInstead)
     ASSERT_EQ(symlink("/dev/full", (dir + "/full/stat.txt").c_str()), 0);
     for (const auto &c : cases) {
         snprintf(l_workdir, sizeof(l_workdir), "%s", c.workdir.c_str());
+        TearDown(); /* fresh journals: SetUp's or NULL after the last case */
         init_stat_str(&l_miss_str);
         init_stat_str(&l_dup_str);
         l_send = 2;
