@@ -47,9 +47,13 @@
 #define START_PROBES 3
 #define PROBE_PAUSE_S 1
 /* Listings in a row without a log name before the modem is looked at, and
- * again every as many listings after: a tool filling a large first file
- * lists nothing for a while too, so only the probe can tell. */
+ * again as many later while adb does not reach it: a tool filling a large
+ * first file lists nothing for a while too, so only the probe can tell.
+ * Once it has found the tool running, the next look is a minute of
+ * listings on: a look every five listings on a long quiet stretch would
+ * cost the router more than the listings themselves. */
 #define RESET_QUIET_LISTINGS 5
+#define RESET_RUNNING_LISTINGS 60
 /* Probes in a row that must find no tool for a reset, and the pause
  * between them: one garbled probe is no reset. */
 #define RESET_PROBES 2
@@ -59,6 +63,7 @@
 
 /* The reset watch's state, touched by the query thread only (watch_modem). */
 static int l_quiet_listings;               /* listings in a row without a log name */
+static int l_next_look = RESET_QUIET_LISTINGS; /* the quiet listing that looks at the modem */
 static char l_quiet_since[TIMESTAMP_SIZE]; /* time stamp of the first of them */
 /* Real seconds in each second of the module's pauses: 1. The unit tests
  * set 0 so that probes and attempts follow each other at once; nothing
@@ -335,6 +340,12 @@ static int tool_gone(void)
     return TRUE;
 }
 
+static void end_quiet_run(void)
+{
+    l_quiet_listings = 0;
+    l_next_look = RESET_QUIET_LISTINGS;
+}
+
 /* A run of listings without a log name, an adb that answers again and a
  * tool that no longer runs make a modem reset. The files written after
  * the last one listed died with the modem's /run: one miss line says so,
@@ -348,23 +359,26 @@ int watch_modem(int had_name, const char *last_log)
     if (l_exiting || !l_query_running)
         return FALSE;
     if (had_name) {
-        l_quiet_listings = 0;
+        end_quiet_run();
         return FALSE;
     }
     if (l_quiet_listings++ == 0)
         getstimeval(l_quiet_since);
-    if (l_quiet_listings % RESET_QUIET_LISTINGS != 0)
+    if (l_quiet_listings < l_next_look)
         return FALSE;
+    l_next_look = l_quiet_listings + RESET_QUIET_LISTINGS;
     if (!wait_for_modem()) {
         LOG("modem not reachable through adb, no log listed since %s", l_quiet_since);
         return FALSE;
     }
-    if (!tool_gone())
+    if (!tool_gone()) {
+        l_next_look = l_quiet_listings + RESET_RUNNING_LISTINGS;
         return FALSE;
+    }
     LOG("modem reset: no log listed since %s and %s not running; last log before it: %s",
         l_quiet_since, MODEM_APP_NAME, last_log);
     snprintf(after, sizeof(after), "after %s", last_log);
     journal_miss("modem reset", after);
-    l_quiet_listings = 0;
+    end_quiet_run();
     return restart_after_reset();
 }

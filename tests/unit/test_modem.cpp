@@ -18,7 +18,7 @@ protected:
     void SetUp() override
     {
         PipelineTest::SetUp();
-        l_quiet_listings = 0;
+        end_quiet_run();
         l_quiet_since[0] = '\0';
         l_pause_scale = 0;
         l_exiting = 0;
@@ -31,6 +31,7 @@ TEST_F(ModemTest, ResetIsTwoProbesWithoutTheToolNeverInAShutdownAndStopsAToolFir
     auto watch = [&](const char *probes) {
         int restarted = -1;
         EXPECT_TRUE(write_file(dir + "/probes", probes));
+        EXPECT_FALSE(watch_modem(TRUE, "init"));
         for (int i = 1; i < RESET_QUIET_LISTINGS; i++)
             EXPECT_FALSE(watch_modem(FALSE, "init"));
         capture_stdout([&] { restarted = watch_modem(FALSE, "init"); });
@@ -49,6 +50,26 @@ TEST_F(ModemTest, ResetIsTwoProbesWithoutTheToolNeverInAShutdownAndStopsAToolFir
         if (c.size() > 3 && (c[2] == "diag_mdlog" || c[3] == "rm"))
             stop_and_rm.push_back(c[2] + " " + c[3]);
     EXPECT_EQ(stop_and_rm, (std::vector<std::string>{"diag_mdlog -k", "busybox rm"}));
+}
+
+TEST_F(ModemTest, AToolThatRunsWithNothingListedIsLookedAtOnceAMinuteUntilANameComes)
+{
+    auto probes = [&] {
+        int n = 0;
+        for (auto &c : calls())
+            n += c.size() > 3 && c[2] == "busybox" && c[3] == "pgrep";
+        return n;
+    };
+    EXPECT_TRUE(write_file(dir + "/probes", "4242\n4242\n4242\n4242\n"));
+    /* Looks at quiet listings 5, 65 and 125. */
+    for (int i = 0; i < 125 + RESET_RUNNING_LISTINGS - 1; i++)
+        EXPECT_FALSE(watch_modem(FALSE, "init"));
+    EXPECT_EQ(probes(), 3);
+    /* A name ends the quiet run: the next look is five listings on. */
+    EXPECT_FALSE(watch_modem(TRUE, "init"));
+    for (int i = 0; i < RESET_QUIET_LISTINGS; i++)
+        EXPECT_FALSE(watch_modem(FALSE, "init"));
+    EXPECT_EQ(probes(), 4);
 }
 
 } // namespace
