@@ -64,10 +64,11 @@
 static std::atomic<long> l_budget_end_s(0);
 
 /* The whole second at least seconds from now: a budget is never shorter
- * than asked. */
+ * than asked. monotonic_ms drops the part of a millisecond, so a whole
+ * second on it is rounded up too. */
 static long second_after(int seconds)
 {
-    return (long)((monotonic_ms() + 999) / 1000) + seconds;
+    return (long)((monotonic_ms() + 1000) / 1000) + seconds;
 }
 
 long long shutdown_cap_ms(void)
