@@ -45,7 +45,7 @@ expect_eq "$(sig_blocked "$RELAYED")" "$NO_SIGNALS" "signals blocked in the rela
 check "debug switched on by the client" grep -qx "mobile_cli opendebug 1" "$SIM/calls.log"
 
 log "long, empty, joined and NUL-led lines"
-printf 'quiet\nlong\nempty\npair\nnul\nline marker one\n' >"$SIM/mobile_ctl"
+mobile_ctl $'quiet\nlong\nempty\npair\nnul\nline marker one\n'
 wait_line "[mobile]marker one" 10 || e2e_fail "control lines never relayed"
 digits=$(printf '0123456789%.0s' $(seq 30))
 check "300 characters tagged once, on one line" grep -qFx -- "[mobile]$digits" "$DAEMON_OUT"
@@ -55,7 +55,7 @@ expect_eq "$(grep -cFx -- "[mobile]mobile: pair line two" "$DAEMON_OUT")" 1 "sec
 forbid_line "[mobile][mobile]"
 
 log "a last line without newline"
-printf 'partial\n' >"$SIM/mobile_ctl"
+mobile_ctl $'partial\n'
 for i in $(seq 50); do
     [ -e "$SIM/mobile_ctl" ] || break
     sleep 0.1
@@ -86,7 +86,7 @@ RESTARTED=$(mobile_pid 3)
 check "the restarted manager runs" kill -0 "$RESTARTED"
 expect_eq "$(sig_blocked "$RESTARTED")" "$NO_SIGNALS" "signals blocked in the restarted manager"
 lines=$(wc -l <"$DAEMON_OUT")
-printf 'line not relayed\n' >"$SIM/mobile_ctl"
+mobile_ctl $'line not relayed\n'
 sleep 0.5
 expect_eq "$(wc -l <"$DAEMON_OUT")" "$lines" "output after the daemon ended"
 kill -KILL "$RESTARTED"

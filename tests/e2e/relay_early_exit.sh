@@ -17,7 +17,7 @@ wait_line "[mobile]mobile: debug output on" 15 || e2e_fail "debug output never r
 expect_eq "$(mobile_starts)" 1 "managers started by the relay"
 
 log "the manager ends by itself"
-printf 'quiet\nline going away\nexit\n' >"$SIM/mobile_ctl"
+mobile_ctl $'quiet\nline going away\nexit\n'
 wait_line "listen mobile thread exit" 10 || e2e_fail "relay thread did not end with the manager"
 expect_line "[mobile]going away"
 check "daemon still running" kill -0 "$DAEMON_PID"

@@ -195,6 +195,14 @@ ctl_clear() {
     rm -f "$EMU_CTL_DIR/$1"
 }
 
+# mobile_ctl LINES: hands the mobile manager stand-in its commands. Written
+# aside and renamed into place: the manager claims the file by renaming it,
+# and one written in place can be claimed still empty, its lines then lost.
+mobile_ctl() {
+    printf '%s' "$1" >"$ROUTER_SIM_DIR/mobile_ctl.new" &&
+        mv -f "$ROUTER_SIM_DIR/mobile_ctl.new" "$ROUTER_SIM_DIR/mobile_ctl"
+}
+
 # clock_shim: the daemons started from now on (and what they run) read the
 # real wall clock plus the seconds clock_step set last (tests/tools/
 # wall_clock_shim.c); the scenario's own clock stays the real one.
