@@ -63,8 +63,8 @@
 
 /* The reset watch's state, touched by the query thread only (watch_modem). */
 static int l_quiet_listings;               /* listings in a row without a log name */
-static int l_next_look = RESET_QUIET_LISTINGS; /* the quiet listing that looks at the modem */
 static char l_quiet_since[TIMESTAMP_SIZE]; /* time stamp of the first of them */
+static int l_next_look = RESET_QUIET_LISTINGS; /* the one of them that looks at the modem */
 /* Real seconds in each second of the module's pauses: 1. The unit tests
  * set 0 so that probes and attempts follow each other at once; nothing
  * else writes it. */

@@ -173,8 +173,7 @@ static void log_into_stalled_pipe(void)
     }
     fprintf(stderr, "drain quick %d, %d accounted, %d notes, stopped at %zu of %zu\n", quick,
             next, notes, i, msgs.size());
-    /* Lines still queued when the gap began may follow its note: only the
-     * order and the count are the logger's promise. */
+    /* Lines queued before a gap may follow its note: order and count are all. */
     _exit(quick && next == 2000 && notes > 0 && i + 1 == msgs.size() &&
                   msgs[i] == "after the stall"
               ? 0 : 1);

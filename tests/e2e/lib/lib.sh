@@ -195,9 +195,8 @@ ctl_clear() {
     rm -f "$EMU_CTL_DIR/$1"
 }
 
-# mobile_ctl LINES: hands the mobile manager stand-in its commands. Written
-# aside and renamed into place: the manager claims the file by renaming it,
-# and one written in place can be claimed still empty, its lines then lost.
+# mobile_ctl LINES: the mobile manager stand-in's commands, renamed into place:
+# it claims the file by a rename, and could claim one written in place empty.
 mobile_ctl() {
     printf '%s' "$1" >"$ROUTER_SIM_DIR/mobile_ctl.new" &&
         mv -f "$ROUTER_SIM_DIR/mobile_ctl.new" "$ROUTER_SIM_DIR/mobile_ctl"
