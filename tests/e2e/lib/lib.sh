@@ -195,11 +195,16 @@ ctl_clear() {
     rm -f "$EMU_CTL_DIR/$1"
 }
 
-# mobile_ctl LINES: the mobile manager stand-in's commands, renamed into place:
-# it claims the file by a rename, and could claim one written in place empty.
+# put_file PATH TEXT: TEXT renamed into place, for a reader that polls PATH
+# and would take a file written in place while still empty.
+put_file() {
+    printf '%s' "$2" >"$1.new" && mv -f "$1.new" "$1"
+}
+
+# mobile_ctl LINES: the mobile manager stand-in's commands (it claims the
+# file by a rename).
 mobile_ctl() {
-    printf '%s' "$1" >"$ROUTER_SIM_DIR/mobile_ctl.new" &&
-        mv -f "$ROUTER_SIM_DIR/mobile_ctl.new" "$ROUTER_SIM_DIR/mobile_ctl"
+    put_file "$ROUTER_SIM_DIR/mobile_ctl" "$1"
 }
 
 # clock_shim: the daemons started from now on (and what they run) read the
@@ -215,7 +220,7 @@ clock_shim() {
 }
 clock_step() {
     log "the daemon's wall clock: $1 s off"
-    echo "$1" >"$WALL_CLOCK_OFFSET.new" && mv "$WALL_CLOCK_OFFSET.new" "$WALL_CLOCK_OFFSET"
+    put_file "$WALL_CLOCK_OFFSET" "$1"$'\n'
 }
 
 # start_daemon [ARGS...]: the daemon in the background (default: -f $CONF),
